@@ -1,0 +1,100 @@
+// Windows bitmap files, 8 bits per pixel, uncompressed. Integers are
+// little-endian and the records are packed, as in the file:
+//
+//   BITMAPFILEHEADER  14 bytes at offset 0   ("BM", file size, offset of pixels)
+//   header            12 bytes (BITMAPCOREHEADER) or 40 and more
+//                     (BITMAPINFOHEADER and its larger successors) at offset 14
+//   palette           RGBTRIPLE entries (3 bytes) after a core header,
+//                     RGBQUAD entries (4 bytes) after any other, from 14 + header size
+//   pixels            from bfOffBits, bottom row first (top row first when an
+//                     info header's biHeight is negative), each row padded with
+//                     zero bytes to a multiple of 4 bytes
+//
+// The bitmaps this tool writes have a core header, 256 RGBTRIPLE entries and
+// pixels at offset 794 = 14 + 12 + 768.
+#pragma once
+
+#include <cstddef>
+#include <cstdint>
+
+#include "formats/rix.hpp"
+
+namespace quorvel {
+
+inline constexpr std::uint16_t kBitmapType = 0x4D42;  // "BM"
+inline constexpr std::uint32_t kCoreHeaderSize = 12;
+inline constexpr std::uint32_t kInfoHeaderSize = 40;
+inline constexpr std::size_t kFileHeaderBytes = 14;
+inline constexpr std::size_t kWrittenPaletteBytes = kPaletteEntries * 3;
+inline constexpr std::uint32_t kWrittenPixelOffset =
+    kFileHeaderBytes + kCoreHeaderSize + kWrittenPaletteBytes;  // 794
+
+#pragma pack(push, 1)
+struct BITMAPFILEHEADER {
+    std::uint16_t bfType;
+    std::uint32_t bfSize;
+    std::uint16_t bfReserved1;
+    std::uint16_t bfReserved2;
+    std::uint32_t bfOffBits;
+};
+
+struct BITMAPCOREHEADER {
+    std::uint32_t bcSize;
+    std::uint16_t bcWidth;
+    std::uint16_t bcHeight;
+    std::uint16_t bcPlanes;
+    std::uint16_t bcBitCount;
+};
+
+struct BITMAPINFOHEADER {
+    std::uint32_t biSize;
+    std::int32_t biWidth;
+    std::int32_t biHeight;
+    std::uint16_t biPlanes;
+    std::uint16_t biBitCount;
+    std::uint32_t biCompression;
+    std::uint32_t biSizeImage;
+    std::int32_t biXPelsPerMeter;
+    std::int32_t biYPelsPerMeter;
+    std::uint32_t biClrUsed;
+    std::uint32_t biClrImportant;
+};
+
+struct RGBTRIPLE {
+    std::uint8_t rgbtBlue;
+    std::uint8_t rgbtGreen;
+    std::uint8_t rgbtRed;
+};
+
+struct RGBQUAD {
+    std::uint8_t rgbBlue;
+    std::uint8_t rgbGreen;
+    std::uint8_t rgbRed;
+    std::uint8_t rgbReserved;
+};
+
+// Either header as both conversions see it, laid out as a BITMAPCOREHEADER.
+// `planes` doubles as the palette-entry marker: 2 means 4-byte RGBQUAD entries.
+struct ImageHeader {
+    std::uint32_t size;
+    std::uint16_t width;
+    std::uint16_t height;
+    std::uint16_t planes;
+    std::uint16_t bitCount;
+
+    bool wideEntries() const { return planes == kWideEntriesPlanes; }
+    static constexpr std::uint16_t kWideEntriesPlanes = 2;
+};
+#pragma pack(pop)
+
+static_assert(sizeof(BITMAPFILEHEADER) == kFileHeaderBytes);
+static_assert(sizeof(BITMAPCOREHEADER) == kCoreHeaderSize);
+static_assert(sizeof(BITMAPINFOHEADER) == kInfoHeaderSize);
+static_assert(sizeof(RGBTRIPLE) == 3);
+static_assert(sizeof(RGBQUAD) == 4);
+static_assert(sizeof(ImageHeader) == sizeof(BITMAPCOREHEADER));
+
+// A bitmap row is stored padded to a multiple of 4 bytes.
+inline constexpr std::uint32_t bitmapRowBytes(std::uint32_t width) { return (width + 3u) & ~3u; }
+
+}  // namespace quorvel

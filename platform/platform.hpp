@@ -1,0 +1,99 @@
+// The operating-system services the converter needs: files, console output,
+// memory and process end. One interface; posix.cpp and win32.cpp implement
+// the file operations, runtime.cpp the rest on the C runtime.
+#pragma once
+
+#include <cstddef>
+#include <cstdint>
+#include <string_view>
+
+namespace quorvel::platform {
+
+// Outcome of a read or write: `ok` is false only when the system reported an
+// error. `done` counts the bytes actually moved, so a caller can tell a read
+// that stopped at the end of the file from one that delivered everything.
+struct Transfer {
+    bool ok = false;
+    std::size_t done = 0;
+
+    bool complete(std::size_t wanted) const { return ok && done == wanted; }
+};
+
+// One open file, closed when the object goes away (or earlier by close()).
+class File {
+public:
+    File() = default;
+    File(const File&) = delete;
+    File& operator=(const File&) = delete;
+    File(File&& other) noexcept;
+    File& operator=(File&& other) noexcept;
+    ~File();
+
+    bool isOpen() const;
+    Transfer read(void* destination, std::size_t count);
+    Transfer write(const void* source, std::size_t count);
+    bool seek(std::uint64_t offset);  // from the start of the file
+    std::uint64_t size() const;       // length in bytes, kSizeQueryFailed if it cannot be told
+    void close();
+
+    // Implementation handle: a file descriptor on POSIX, a HANDLE on Win32.
+    explicit File(std::intptr_t handle) : handle_(handle) {}
+    std::intptr_t nativeHandle() const { return handle_; }
+
+private:
+    static constexpr std::intptr_t kClosed = -1;
+    std::intptr_t handle_ = kClosed;
+};
+
+inline constexpr std::uint64_t kSizeQueryFailed = UINT64_MAX;
+
+// An existing file, read-only; others may read it at the same time.
+File openForReading(const char* name);
+
+// A new file, or an existing one emptied, write-only and not shared.
+// Refused (a closed File is returned) when `path` names the same file as
+// `input`: emptying it would destroy the input before it is read.
+File createForWriting(const char* path, const File& input);
+
+// printf-style output to standard output; nothing goes to the error stream.
+void print(const char* format, ...)
+#if defined(__GNUC__)
+    __attribute__((format(printf, 1, 2)))
+#endif
+    ;
+
+// Where printed text goes: standard output unless a test captures it.
+using ConsoleSink = void (*)(std::string_view text);
+ConsoleSink setConsoleSink(ConsoleSink sink);
+
+// Ends the process at once with `status`, standard output flushed first.
+[[noreturn]] void endProcess(int status);
+
+// A byte buffer obtained from the heap. A request that cannot be met leaves
+// it empty (data() is null); a request for 0 bytes yields a usable buffer.
+class Buffer {
+public:
+    static constexpr std::uint64_t kLargestRequest = 0xFFFFFFE0u;
+
+    Buffer() = default;
+    static Buffer allocate(std::uint64_t bytes);
+    static Buffer allocateZeroed(std::uint64_t bytes);
+
+    Buffer(const Buffer&) = delete;
+    Buffer& operator=(const Buffer&) = delete;
+    Buffer(Buffer&& other) noexcept;
+    Buffer& operator=(Buffer&& other) noexcept;
+    ~Buffer();
+
+    explicit operator bool() const { return data_ != nullptr; }
+    std::uint8_t* data() const { return data_; }
+    std::size_t size() const { return size_; }
+
+private:
+    Buffer(std::uint8_t* data, std::size_t size) : data_(data), size_(size) {}
+    static Buffer request(std::uint64_t bytes, bool zeroed);
+    std::uint8_t* data_ = nullptr;
+    std::size_t size_ = 0;
+};
+
+}  // namespace quorvel::platform
