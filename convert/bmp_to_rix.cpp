@@ -1,0 +1,204 @@
+// 8-bit bitmap (core, info or larger header) -> ColorRIX image.
+//
+// The headers are tested one after another, the palette is read where the
+// format puts it, the pixels are read straight into their place in the
+// output image, the palette is narrowed from 8 to 6 bits, the rows are put
+// top first, and the whole ColorRIX file goes out in one write. The only
+// image-sized buffer is the output image.
+#include <cstring>
+#include <optional>
+
+#include "convert/convert.hpp"
+#include "formats/bmp.hpp"
+
+namespace quorvel {
+
+namespace {
+
+using platform::Buffer;
+using platform::print;
+
+// What the headers say about the pixels and palette of one input.
+struct SourceLayout {
+    ImageHeader image{};
+    std::uint32_t pixelOffset = 0;
+    bool topDown = false;
+};
+
+// The palette as the input stores it: RGBQUAD or RGBTRIPLE entries.
+struct SourcePalette {
+    RGBQUAD quads[kPaletteEntries]{};
+    RGBTRIPLE triples[kPaletteEntries]{};
+    std::size_t entries = 0;
+    bool wide = false;
+};
+
+void reportInvalid(const ConversionJob& job) {
+    print("File %s is not a valid 256-color bitmap file.\n", job.inputName);
+}
+
+bool readFileHeader(ConversionJob& job, BITMAPFILEHEADER& fileHeader) {
+    if (!job.input.read(&fileHeader, sizeof fileHeader).complete(sizeof fileHeader)) {
+        print("Cannot read BMP signature, file : %s\n", job.inputName);
+        return false;
+    }
+    if (fileHeader.bfType != kBitmapType) {
+        print("Not a Bitmap File format. File : %s\n", job.inputName);
+        return false;
+    }
+    return true;
+}
+
+bool readInfoHeader(ConversionJob& job, BITMAPINFOHEADER& info) {
+    job.input.seek(kFileHeaderBytes);  // a failed seek shows as a short read
+    if (!job.input.read(&info, sizeof info).complete(sizeof info)) {
+        print("Cannot read bitmap info header, file %s\n", job.inputName);
+        return false;
+    }
+    if (info.biCompression != 0) {
+        print("Compressed bitmap. Can't convert. File : %s", job.inputName);
+        return false;
+    }
+    return true;
+}
+
+// A ColorRIX holds 16-bit sizes; larger ones are refused, not cut.
+bool fitsColorRix(const BITMAPINFOHEADER& info) {
+    const std::int64_t height = info.biHeight;
+    return info.biWidth >= 0 && info.biWidth <= 0xFFFF && height >= -0xFFFF && height <= 0xFFFF;
+}
+
+std::optional<SourceLayout> readHeaders(ConversionJob& job) {
+    BITMAPFILEHEADER fileHeader{};
+    if (!readFileHeader(job, fileHeader)) return std::nullopt;
+    SourceLayout layout;
+    layout.pixelOffset = fileHeader.bfOffBits;
+    if (!job.input.read(&layout.image, sizeof layout.image).complete(sizeof layout.image)) {
+        print("Cannot read bitmap core header, file : %s\n", job.inputName);
+        return std::nullopt;
+    }
+    const bool coreHeader = layout.image.size == kCoreHeaderSize;
+    BITMAPINFOHEADER info{};
+    if (!coreHeader) {
+        if (!readInfoHeader(job, info)) return std::nullopt;
+        layout.image = ImageHeader{info.biSize, static_cast<std::uint16_t>(info.biWidth),
+                                   static_cast<std::uint16_t>(info.biHeight),
+                                   ImageHeader::kWideEntriesPlanes, info.biBitCount};
+    }
+    if (layout.image.bitCount != 8 || (!coreHeader && !fitsColorRix(info))) {
+        reportInvalid(job);
+        return std::nullopt;
+    }
+    if (!coreHeader && info.biHeight < 0) {
+        layout.topDown = true;
+        layout.image.height = static_cast<std::uint16_t>(-static_cast<std::int64_t>(info.biHeight));
+    }
+    return layout;
+}
+
+// The palette starts right after the header and ends where the pixels begin;
+// at most 256 whole entries are taken from it.
+bool readPalette(ConversionJob& job, const SourceLayout& layout, SourcePalette& palette) {
+    palette.wide = layout.image.wideEntries();
+    const std::uint64_t start = std::uint64_t{kFileHeaderBytes} + layout.image.size;
+    const std::size_t entryBytes = palette.wide ? sizeof(RGBQUAD) : sizeof(RGBTRIPLE);
+    if (layout.pixelOffset >= start) {
+        const std::uint64_t available = (layout.pixelOffset - start) / entryBytes;
+        palette.entries = available < kPaletteEntries ? available : kPaletteEntries;
+    }
+    void* destination = palette.wide ? static_cast<void*>(palette.quads) : palette.triples;
+    const std::size_t bytes = palette.entries * entryBytes;
+    if (palette.entries == 0 || !job.input.seek(start) ||
+        !job.input.read(destination, bytes).complete(bytes)) {
+        print("Can't read palette from a bitmap file : %s\n", job.inputName);
+        return false;
+    }
+    return true;
+}
+
+// 8-bit components become 6-bit ones by a logical shift: 255 -> 63, 4 -> 1.
+// Entries the bitmap does not supply stay black, so there are always 256.
+void narrowPalette(const SourcePalette& palette, std::uint8_t* rixPalette) {
+    std::memset(rixPalette, 0, kRixPaletteBytes);
+    for (std::size_t i = 0; i < palette.entries; ++i) {
+        std::uint8_t* entry = rixPalette + 3 * i;
+        if (palette.wide) {
+            entry[0] = palette.quads[i].rgbRed >> 2;
+            entry[1] = palette.quads[i].rgbGreen >> 2;
+            entry[2] = palette.quads[i].rgbBlue >> 2;
+        } else {
+            entry[0] = palette.triples[i].rgbtRed >> 2;
+            entry[1] = palette.triples[i].rgbtGreen >> 2;
+            entry[2] = palette.triples[i].rgbtBlue >> 2;
+        }
+    }
+}
+
+std::uint64_t storedPixelBytes(const ImageHeader& image) {
+    return std::uint64_t{bitmapRowBytes(image.width)} * image.height;
+}
+
+// Rows are stored padded to 4 bytes. Each padded row is read at its final
+// place, its padding landing where the next row then goes; only the last
+// row's padding needs somewhere else to go.
+bool readPixels(ConversionJob& job, const SourceLayout& layout, std::uint8_t* pixels) {
+    const std::size_t width = layout.image.width;
+    const std::size_t height = layout.image.height;
+    const std::size_t rowBytes = bitmapRowBytes(layout.image.width);
+    if (!job.input.seek(layout.pixelOffset)) return false;
+    if (rowBytes == width) return job.input.read(pixels, width * height).complete(width * height);
+    for (std::size_t row = 0; row + 1 < height; ++row) {
+        if (!job.input.read(pixels + row * width, rowBytes).complete(rowBytes)) return false;
+    }
+    std::uint8_t lastPadding[3];
+    const std::size_t padding = rowBytes - width;
+    return height == 0 ||
+           (job.input.read(pixels + (height - 1) * width, width).complete(width) &&
+            job.input.read(lastPadding, padding).complete(padding));
+}
+
+bool convertPixels(ConversionJob& job, const SourceLayout& layout, const SourcePalette& palette) {
+    const std::uint16_t width = layout.image.width;
+    const std::uint16_t height = layout.image.height;
+    const std::uint64_t pixelBytes = std::uint64_t{width} * height;
+    // A file too short for its pixels is refused before any image-sized request.
+    if (job.input.size() < layout.pixelOffset + storedPixelBytes(layout.image)) {
+        print("Can't read raw data from a bitmap file : %s\n", job.inputName);
+        return false;
+    }
+    Buffer image = Buffer::allocate(kRixPixelOffset + pixelBytes);
+    Buffer rowBuffer = Buffer::allocate(width);
+    if (!image || !rowBuffer) {
+        print("Cannot allocate heap, free %lu bytes of memory then try again...\n",
+              static_cast<unsigned long>(pixelBytes + kRixPaletteBytes));
+        return false;
+    }
+    std::uint8_t* pixels = image.data() + kRixPixelOffset;
+    if (!readPixels(job, layout, pixels)) {
+        print("Can't read raw data from a bitmap file : %s\n", job.inputName);
+        return false;
+    }
+    job.header.width = width;
+    job.header.height = height;
+    std::memcpy(image.data(), &job.header, kRixHeaderBytes);
+    narrowPalette(palette, image.data() + kRixHeaderBytes);
+    if (!layout.topDown) flipRows(pixels, width, height, rowBuffer.data());
+    const std::size_t total = kRixPixelOffset + static_cast<std::size_t>(pixelBytes);
+    if (!job.output.write(image.data(), total).complete(total)) {
+        print("Cannot write palette data to %s\n", job.outputPath);
+        return false;
+    }
+    return true;
+}
+
+}  // namespace
+
+void convertBmpToRix(ConversionJob& job) {
+    const std::optional<SourceLayout> layout = readHeaders(job);
+    if (!layout) return;
+    SourcePalette palette;
+    if (!readPalette(job, *layout, palette)) return;
+    if (convertPixels(job, *layout, palette)) print("File created : %s\n", job.outputPath);
+}
+
+}  // namespace quorvel
