@@ -96,4 +96,10 @@ private:
     std::size_t size_ = 0;
 };
 
+namespace detail {
+// Heap requests as each platform serves them best; `bytes` is at least 1.
+std::uint8_t* obtainBytes(std::size_t bytes, bool zeroed);
+void releaseBytes(std::uint8_t* data, std::size_t bytes);
+}  // namespace detail
+
 }  // namespace quorvel::platform

@@ -51,8 +51,8 @@ Buffer Buffer::request(std::uint64_t bytes, bool zeroed) {
     // beyond what this process can address, is refused rather than wrapped.
     if (bytes > kLargestRequest || bytes > SIZE_MAX) return {};
     const auto size = static_cast<std::size_t>(bytes);
-    void* memory = zeroed ? std::calloc(size ? size : 1, 1) : std::malloc(size ? size : 1);
-    return Buffer(static_cast<std::uint8_t*>(memory), memory ? size : 0);
+    std::uint8_t* memory = detail::obtainBytes(size ? size : 1, zeroed);
+    return Buffer(memory, memory ? size : 0);
 }
 
 Buffer Buffer::allocate(std::uint64_t bytes) { return request(bytes, false); }
@@ -64,14 +64,16 @@ Buffer::Buffer(Buffer&& other) noexcept
 
 Buffer& Buffer::operator=(Buffer&& other) noexcept {
     if (this != &other) {
-        std::free(data_);
+        if (data_) detail::releaseBytes(data_, size_ ? size_ : 1);
         data_ = std::exchange(other.data_, nullptr);
         size_ = std::exchange(other.size_, 0);
     }
     return *this;
 }
 
-Buffer::~Buffer() { std::free(data_); }
+Buffer::~Buffer() {
+    if (data_) detail::releaseBytes(data_, size_ ? size_ : 1);
+}
 
 File::File(File&& other) noexcept : handle_(std::exchange(other.handle_, kClosed)) {}
 

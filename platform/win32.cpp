@@ -6,6 +6,7 @@
 #include <windows.h>
 
 #include <algorithm>
+#include <cstdlib>
 #include <utility>
 
 namespace quorvel::platform {
@@ -88,5 +89,15 @@ std::uint64_t File::size() const {
 void File::close() {
     if (isOpen()) CloseHandle(nativeOf(std::exchange(handle_, kClosed)));
 }
+
+namespace detail {
+
+std::uint8_t* obtainBytes(std::size_t bytes, bool zeroed) {
+    return static_cast<std::uint8_t*>(zeroed ? std::calloc(bytes, 1) : std::malloc(bytes));
+}
+
+void releaseBytes(std::uint8_t* data, std::size_t /*bytes*/) { std::free(data); }
+
+}  // namespace detail
 
 }  // namespace quorvel::platform
