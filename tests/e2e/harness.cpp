@@ -23,7 +23,7 @@ std::string setting(const char* name, const char* fallback) {
 }
 
 std::vector<std::string> launcherWords() {
-    std::istringstream words(setting("QUORVEL_LAUNCHER", ""));
+    std::istringstream words(setting("QUORVEL_LAUNCHER", QUORVEL_DEFAULT_LAUNCHER));
     return {std::istream_iterator<std::string>(words), std::istream_iterator<std::string>()};
 }
 
@@ -42,6 +42,7 @@ std::string readText(const fs::path& file) {
     ::dup2(none, 0);
     ::dup2(out, 1);
     ::dup2(err, 2);
+    ::setenv("WINEDEBUG", "-all", 0);  // keeps wine's own notes off the error stream
     if (options.addressSpaceLimitBytes != 0) {
         const rlimit limit{options.addressSpaceLimitBytes, options.addressSpaceLimitBytes};
         ::setrlimit(RLIMIT_AS, &limit);
@@ -100,7 +101,7 @@ RunResult Workspace::run(const std::vector<std::string>& arguments, const RunOpt
 }
 
 std::string lines(std::string_view text) {
-    const bool crlf = setting("QUORVEL_NEWLINE", "LF") == "CRLF";
+    const bool crlf = setting("QUORVEL_NEWLINE", QUORVEL_DEFAULT_NEWLINE) == "CRLF";
     std::string result;
     for (const char c : text) {
         if (c == '\n' && crlf) result += '\r';
@@ -110,7 +111,13 @@ std::string lines(std::string_view text) {
 }
 
 std::string programAsSeen() {
-    return setting("QUORVEL_PROGRAM_AS_SEEN", setting("QUORVEL_PROGRAM", QUORVEL_DEFAULT_PROGRAM).c_str());
+    std::string program = setting("QUORVEL_PROGRAM", QUORVEL_DEFAULT_PROGRAM);
+    if (setting("QUORVEL_LAUNCHER", QUORVEL_DEFAULT_LAUNCHER).find("wine") == std::string::npos) {
+        return program;
+    }
+    // Under wine a program sees its own path as a Windows path on drive Z:.
+    for (char& c : program) c = c == '/' ? '\\' : c;
+    return "Z:" + program;
 }
 
 bool runsNatively() { return launcherWords().empty(); }

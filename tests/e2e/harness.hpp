@@ -2,7 +2,7 @@
 // with arguments, capturing standard output, the error stream and the exit
 // status. The command can be run through a launcher (QUORVEL_LAUNCHER, for
 // instance wine) and expect "\r\n" line endings (QUORVEL_NEWLINE=CRLF), so
-// the same tests drive the Windows build.
+// the same tests drive the Windows build; the build sets the defaults.
 #pragma once
 
 #include <filesystem>
