@@ -138,23 +138,25 @@ std::uint64_t storedPixelBytes(const ImageHeader& image) {
     return std::uint64_t{bitmapRowBytes(image.width)} * image.height;
 }
 
-// Rows are stored padded to 4 bytes. Each padded row is read at its final
-// place, its padding landing where the next row then goes; only the last
-// row's padding needs somewhere else to go.
+// Rows are stored padded to 4 bytes. A padded row is read at its final
+// place, its padding landing where the following rows then go; where the
+// padding would reach past the image, the row and its padding are read apart.
 bool readPixels(ConversionJob& job, const SourceLayout& layout, std::uint8_t* pixels) {
     const std::size_t width = layout.image.width;
-    const std::size_t height = layout.image.height;
+    const std::size_t total = width * layout.image.height;
     const std::size_t rowBytes = bitmapRowBytes(layout.image.width);
     if (!job.input.seek(layout.pixelOffset)) return false;
-    if (rowBytes == width) return job.input.read(pixels, width * height).complete(width * height);
-    for (std::size_t row = 0; row + 1 < height; ++row) {
-        if (!job.input.read(pixels + row * width, rowBytes).complete(rowBytes)) return false;
+    if (rowBytes == width) return job.input.read(pixels, total).complete(total);
+    std::uint8_t padding[3];
+    for (std::size_t offset = 0; offset < total; offset += width) {
+        const bool fits = offset + rowBytes <= total;
+        if (fits && !job.input.read(pixels + offset, rowBytes).complete(rowBytes)) return false;
+        if (!fits && !(job.input.read(pixels + offset, width).complete(width) &&
+                       job.input.read(padding, rowBytes - width).complete(rowBytes - width))) {
+            return false;
+        }
     }
-    std::uint8_t lastPadding[3];
-    const std::size_t padding = rowBytes - width;
-    return height == 0 ||
-           (job.input.read(pixels + (height - 1) * width, width).complete(width) &&
-            job.input.read(lastPadding, padding).complete(padding));
+    return true;
 }
 
 bool convertPixels(ConversionJob& job, const SourceLayout& layout, const SourcePalette& palette) {
