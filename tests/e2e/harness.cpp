@@ -1,5 +1,7 @@
 #include "e2e/harness.hpp"
 
+#include <gtest/gtest.h>
+
 #include <fcntl.h>
 #include <sys/resource.h>
 #include <sys/wait.h>
@@ -97,6 +99,11 @@ RunResult Workspace::run(const std::vector<std::string>& arguments, const RunOpt
     }
     RunResult result{readText(outFile), readText(errFile), -1};
     if (WIFEXITED(status)) result.status = WEXITSTATUS(status);
+    // The program writes nothing to the error stream, so anything there is a
+    // sanitizer's or the system's report of a fault.
+    if (runsNatively()) {
+        EXPECT_EQ(result.err, "") << "error stream of the program";
+    }
     return result;
 }
 

@@ -96,9 +96,8 @@ struct RefusalCase {
 
 void PrintTo(const RefusalCase& c, std::ostream* os) { *os << c.label; }
 
-Bytes truncated(Bytes bytes, std::size_t drop) {
-    bytes.resize(bytes.size() - drop);
-    return bytes;
+Bytes truncated(const Bytes& bytes, std::size_t drop) {
+    return Bytes(bytes.begin(), bytes.end() - static_cast<std::ptrdiff_t>(drop));
 }
 
 class RixRefusals : public ::testing::TestWithParam<RefusalCase> {};
