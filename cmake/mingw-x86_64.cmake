@@ -1,20 +1,6 @@
-# Cross-build for 64-bit Windows with mingw-w64; tests run under wine.
+# Cross-build for 64-bit Windows with mingw-w64; tests run under wine64:
 #   cmake -S . -B build-win64 -G Ninja -DCMAKE_TOOLCHAIN_FILE=cmake/mingw-x86_64.cmake
-set(CMAKE_SYSTEM_NAME Windows)
 set(CMAKE_SYSTEM_PROCESSOR x86_64)
-
-set(CMAKE_C_COMPILER x86_64-w64-mingw32-gcc-posix)
-set(CMAKE_CXX_COMPILER x86_64-w64-mingw32-g++-posix)
-set(CMAKE_RC_COMPILER x86_64-w64-mingw32-windres)
-
-set(CMAKE_FIND_ROOT_PATH /usr/x86_64-w64-mingw32)
-set(CMAKE_FIND_ROOT_PATH_MODE_PROGRAM NEVER)
-set(CMAKE_FIND_ROOT_PATH_MODE_LIBRARY ONLY)
-set(CMAKE_FIND_ROOT_PATH_MODE_INCLUDE ONLY)
-set(CMAKE_FIND_ROOT_PATH_MODE_PACKAGE ONLY)
-
-# Test programs are started through wine, quietly.
-set(CMAKE_CROSSCOMPILING_EMULATOR /usr/lib/wine/wine64)
-
-# Every program links the C++ runtime in, so it runs without mingw DLLs.
-set(CMAKE_EXE_LINKER_FLAGS_INIT "-static")
+set(MINGW_TRIPLET x86_64-w64-mingw32)
+set(MINGW_EMULATOR /usr/lib/wine/wine64)
+include(${CMAKE_CURRENT_LIST_DIR}/mingw.cmake)
