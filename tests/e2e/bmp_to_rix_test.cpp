@@ -207,19 +207,5 @@ TEST(BmpToRix, EmptyBitmapAfterAColorRixGetsNothingOfIt) {
     EXPECT_TRUE(workspace.read("x.rix").empty());
 }
 
-TEST(BmpToRix, RoundTripKeepsEveryPixelIndex) {
-    const IndexedImage image = patternImage(13, 11);
-    Workspace workspace;
-    workspace.write("a.bmp", bitmapFile(image, bitmapPalette(), {124}));
-    workspace.run({"a.bmp"});
-    fs::rename(workspace.path("a.rix"), workspace.path("b.rix"));
-    workspace.run({"b.rix"});
-    const Bytes back = workspace.read("b.bmp");
-    const std::size_t row = paddedRow(13);
-    for (std::size_t y = 0; y < 11; ++y)
-        for (std::size_t x = 0; x < 13; ++x)
-            ASSERT_EQ(back.at(794 + (10 - y) * row + x), image.at(x, y)) << x << "," << y;
-}
-
 }  // namespace
 }  // namespace quorvel::testing

@@ -164,14 +164,5 @@ INSTANTIATE_TEST_SUITE_P(Driver, SameFile,
                              }
                          });
 
-TEST(Driver, NothingGoesToTheErrorStream) {
-    if (!runsNatively()) GTEST_SKIP() << "a launcher may write to the error stream itself";
-    Workspace workspace;
-    workspace.write("good.rix", kSmallRix);
-    const RunResult result = workspace.run({"good.rix", "missing.bmp", "x", "good.bmp", "y.gif"});
-    EXPECT_EQ(result.err, "");
-    EXPECT_EQ(result.status, 0);
-}
-
 }  // namespace
 }  // namespace quorvel::testing
