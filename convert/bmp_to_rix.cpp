@@ -50,8 +50,7 @@ bool readFileHeader(ConversionJob& job, BITMAPFILEHEADER& fileHeader) {
 }
 
 bool readInfoHeader(ConversionJob& job, BITMAPINFOHEADER& info) {
-    job.input.seek(kFileHeaderBytes);  // a failed seek shows as a short read
-    if (!job.input.read(&info, sizeof info).complete(sizeof info)) {
+    if (!job.input.seek(kFileHeaderBytes) || !job.input.read(&info, sizeof info).complete(sizeof info)) {
         print("Cannot read bitmap info header, file %s\n", job.inputName);
         return false;
     }
