@@ -13,13 +13,14 @@
 
 #include "convert/convert.hpp"
 #include "platform/platform.hpp"
+#include "support/images.hpp"
 
 namespace quorvel::fuzzing {
 
 namespace {
 
 namespace fs = std::filesystem;
-using Bytes = std::vector<std::uint8_t>;
+using namespace quorvel::testing;
 
 constexpr const char* kInputName = "input";
 constexpr const char* kOutputName = "output";
@@ -70,10 +71,6 @@ Bytes readFile(const fs::path& path) {
     std::ifstream in(path, std::ios::binary);
     return {std::istreambuf_iterator<char>(in), std::istreambuf_iterator<char>()};
 }
-
-std::uint32_t get16(const Bytes& b, std::size_t at) { return b.at(at) | b.at(at + 1) << 8; }
-std::uint32_t get32(const Bytes& b, std::size_t at) { return get16(b, at) | get16(b, at + 2) << 16; }
-std::size_t padded(std::size_t width) { return (width + 3) & ~std::size_t{3}; }
 
 struct Outcome {
     std::string messages;
@@ -132,24 +129,17 @@ bool isRefusal(const std::string& text) {
     return isAllocationMessage(text);
 }
 
-// The bitmap written for a ColorRIX: headers as stated, widened palette,
-// rows bottom first and padded with zeros.
+// The bitmap written for a ColorRIX must be byte for byte the one the test
+// images' own writer makes of the same picture and palette.
 void checkBitmapFor(const Bytes& rix, const Bytes& bmp) {
-    const std::size_t width = get16(rix, 4), height = get16(rix, 6), row = padded(width);
-    expect(bmp.size() == 794 + row * height, "bitmap size differs from its rows");
-    expect(get16(bmp, 0) == 0x4D42 && get32(bmp, 2) == bmp.size(), "bfType or bfSize wrong");
-    expect(get32(bmp, 10) == 794 && get32(bmp, 14) == 12, "bfOffBits or bcSize wrong");
-    expect(get16(bmp, 18) == width && get16(bmp, 20) == height, "bitmap size fields wrong");
-    expect(get16(bmp, 22) == 1 && get16(bmp, 24) == 8, "bcPlanes or bcBitCount wrong");
-    for (std::size_t i = 0; i < 256; ++i)
-        for (std::size_t c = 0; c < 3; ++c)
-            expect(bmp[26 + 3 * i + c] == static_cast<std::uint8_t>(rix[10 + 3 * i + 2 - c] << 2),
-                   "palette entry not widened");
-    for (std::size_t y = 0; y < height; ++y)
-        for (std::size_t x = 0; x < row; ++x) {
-            const std::uint8_t expected = x < width ? rix[778 + y * width + x] : 0;
-            expect(bmp[794 + (height - 1 - y) * row + x] == expected, "pixel or padding wrong");
-        }
+    const auto width = static_cast<std::uint16_t>(get16(rix, 4));
+    const auto height = static_cast<std::uint16_t>(get16(rix, 6));
+    const auto pixels = rix.begin() + kRixPixelOffset;
+    const IndexedImage image{width, height, Bytes(pixels, pixels + std::ptrdiff_t{width} * height)};
+    std::vector<Rgb> palette(kPaletteEntries);
+    for (std::size_t i = 0; i < kPaletteEntries; ++i)
+        palette[i] = {rix[10 + 3 * i], rix[11 + 3 * i], rix[12 + 3 * i]};
+    expect(bmp == expectedBitmap(image, palette), "bitmap differs from the expected one");
 }
 
 // A bitmap's pixel rows, read by hand: `height` rows from bfOffBits, padded,
@@ -158,7 +148,7 @@ std::uint8_t sourcePixel(const Bytes& bmp, std::size_t width, std::size_t height
                          std::size_t y) {
     const bool topDown = get32(bmp, 14) != 12 && (get32(bmp, 22) & 0x80000000u) != 0;
     const std::size_t stored = topDown ? y : height - 1 - y;
-    return bmp.at(get32(bmp, 10) + stored * padded(width) + x);
+    return bmp.at(get32(bmp, 10) + stored * paddedRow(width) + x);
 }
 
 void checkRixFor(const Bytes& bmp, const Outcome& outcome) {

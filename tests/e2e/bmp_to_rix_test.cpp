@@ -19,8 +19,6 @@ struct BitmapCase {
     BitmapLayout layout;
 };
 
-void PrintTo(const BitmapCase& c, std::ostream* os) { *os << c.label; }
-
 class BmpToRixLayouts : public ::testing::TestWithParam<BitmapCase> {};
 
 TEST_P(BmpToRixLayouts, WriteTheExactColorRix) {
@@ -87,8 +85,6 @@ struct RefusalCase {
     Bytes content;
     std::string message;  // %s is the input's name
 };
-
-void PrintTo(const RefusalCase& c, std::ostream* os) { *os << c.label; }
 
 class BmpRefusals : public ::testing::TestWithParam<RefusalCase> {};
 
@@ -163,8 +159,6 @@ struct CarryCase {
     std::vector<std::pair<std::string, Bytes>> files;  // in argument order; the last is "last.bmp"
     std::uint16_t expectedPaletteInfo;
 };
-
-void PrintTo(const CarryCase& c, std::ostream* os) { *os << c.label; }
 
 class HeaderCarry : public ::testing::TestWithParam<CarryCase> {};
 

@@ -36,8 +36,6 @@ struct NamingCase {
     std::string output;
 };
 
-void PrintTo(const NamingCase& c, std::ostream* os) { *os << c.label; }
-
 class OutputNaming : public ::testing::TestWithParam<NamingCase> {};
 
 TEST_P(OutputNaming, LastThreeBytesChooseDirectionAndAreReplaced) {
@@ -68,8 +66,6 @@ struct RunCase {
     std::vector<std::string> created;
     std::vector<std::string> notCreated;
 };
-
-void PrintTo(const RunCase& c, std::ostream* os) { *os << c.label; }
 
 class ArgumentRuns : public ::testing::TestWithParam<RunCase> {};
 

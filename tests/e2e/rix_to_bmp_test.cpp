@@ -17,8 +17,6 @@ struct SizeCase {
     std::uint16_t height;
 };
 
-void PrintTo(const SizeCase& c, std::ostream* os) { *os << c.width << "x" << c.height; }
-
 class RixToBmpSizes : public ::testing::TestWithParam<SizeCase> {};
 
 // Covers row reversal (heights 0-3), padding of odd widths and empty images.
@@ -93,8 +91,6 @@ struct RefusalCase {
     Bytes content;
     const char* message;
 };
-
-void PrintTo(const RefusalCase& c, std::ostream* os) { *os << c.label; }
 
 Bytes truncated(const Bytes& bytes, std::size_t drop) {
     return Bytes(bytes.begin(), bytes.end() - static_cast<std::ptrdiff_t>(drop));

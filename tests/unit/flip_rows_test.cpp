@@ -13,8 +13,6 @@ struct FlipCase {
     std::size_t height;
 };
 
-void PrintTo(const FlipCase& c, std::ostream* os) { *os << c.width << "x" << c.height; }
-
 class FlipRows : public ::testing::TestWithParam<FlipCase> {};
 
 TEST_P(FlipRows, ReversesRowOrderAndKeepsEachRow) {
