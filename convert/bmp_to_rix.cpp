@@ -1,10 +1,11 @@
 // 8-bit bitmap (core, info or larger header) -> ColorRIX image.
 //
-// The headers are tested one after another, the palette is read where the
-// format puts it, the pixels are read straight into their place in the
-// output image, the palette is narrowed from 8 to 6 bits, the rows are put
-// top first, and the whole ColorRIX file goes out in one write. The only
-// image-sized buffer is the output image.
+// The headers are tested one after another and the palette is read where
+// the format puts it; a file too short for its pixels is refused before
+// anything is written. The header and narrowed palette go out first, then
+// the pixels cross in bands, each band's rows put top first and stripped
+// of their padding in place.
+#include <algorithm>
 #include <cstring>
 #include <optional>
 
@@ -49,8 +50,11 @@ bool readFileHeader(ConversionJob& job, BITMAPFILEHEADER& fileHeader) {
     return true;
 }
 
-bool readInfoHeader(ConversionJob& job, BITMAPINFOHEADER& info) {
-    if (!job.input.seek(kFileHeaderBytes) || !job.input.read(&info, sizeof info).complete(sizeof info)) {
+// Only the bytes the header holds are read (at most the 40 of an info
+// header); the fields of a shorter one (16 bytes from OS/2 2.x, say) stay zero.
+bool readInfoHeader(ConversionJob& job, std::uint32_t headerSize, BITMAPINFOHEADER& info) {
+    const std::size_t held = std::min<std::size_t>(headerSize, sizeof info);
+    if (!job.input.seek(kFileHeaderBytes) || !job.input.read(&info, held).complete(held)) {
         print("Cannot read bitmap info header, file %s\n", job.inputName);
         return false;
     }
@@ -79,7 +83,7 @@ std::optional<SourceLayout> readHeaders(ConversionJob& job) {
     const bool coreHeader = layout.image.size == kCoreHeaderSize;
     BITMAPINFOHEADER info{};
     if (!coreHeader) {
-        if (!readInfoHeader(job, info)) return std::nullopt;
+        if (!readInfoHeader(job, layout.image.size, info)) return std::nullopt;
         layout.image = ImageHeader{info.biSize, static_cast<std::uint16_t>(info.biWidth),
                                    static_cast<std::uint16_t>(info.biHeight),
                                    ImageHeader::kWideEntriesPlanes, info.biBitCount};
@@ -133,63 +137,45 @@ void narrowPalette(const SourcePalette& palette, std::uint8_t* rixPalette) {
     }
 }
 
-std::uint64_t storedPixelBytes(const ImageHeader& image) {
-    return std::uint64_t{bitmapRowBytes(image.width)} * image.height;
-}
-
-// Rows are stored padded to 4 bytes. A padded row is read at its final
-// place, its padding landing where the following rows then go; where the
-// padding would reach past the image, the row and its padding are read apart.
-bool readPixels(ConversionJob& job, const SourceLayout& layout, std::uint8_t* pixels) {
-    const std::size_t width = layout.image.width;
-    const std::size_t total = width * layout.image.height;
-    const std::size_t rowBytes = bitmapRowBytes(layout.image.width);
-    if (!job.input.seek(layout.pixelOffset)) return false;
-    if (rowBytes == width) return job.input.read(pixels, total).complete(total);
-    std::uint8_t padding[3];
-    for (std::size_t offset = 0; offset < total; offset += width) {
-        const bool fits = offset + rowBytes <= total;
-        if (fits && !job.input.read(pixels + offset, rowBytes).complete(rowBytes)) return false;
-        if (!fits && !(job.input.read(pixels + offset, width).complete(width) &&
-                       job.input.read(padding, rowBytes - width).complete(rowBytes - width))) {
-            return false;
-        }
-    }
-    return true;
+// The header and the narrowed palette, 778 bytes, as the output starts.
+bool writeHeaderAndPalette(ConversionJob& job, const SourceLayout& layout, const SourcePalette& palette) {
+    job.header.width = layout.image.width;
+    job.header.height = layout.image.height;
+    std::uint8_t start[kRixPixelOffset];
+    std::memcpy(start, &job.header, kRixHeaderBytes);
+    narrowPalette(palette, start + kRixHeaderBytes);
+    return job.output.write(start, sizeof start).complete(sizeof start);
 }
 
 bool convertPixels(ConversionJob& job, const SourceLayout& layout, const SourcePalette& palette) {
     const std::uint16_t width = layout.image.width;
     const std::uint16_t height = layout.image.height;
-    const std::uint64_t pixelBytes = std::uint64_t{width} * height;
-    // A file too short for its pixels is refused before any image-sized request.
-    if (job.input.size() < layout.pixelOffset + storedPixelBytes(layout.image)) {
+    const std::uint32_t storedRow = bitmapRowBytes(width);
+    if (job.input.size() < layout.pixelOffset + std::uint64_t{storedRow} * height) {
         print("Can't read raw data from a bitmap file : %s\n", job.inputName);
         return false;
     }
-    Buffer image = Buffer::allocate(kRixPixelOffset + pixelBytes);
-    Buffer rowBuffer = Buffer::allocate(width);
-    if (!image || !rowBuffer) {
+    const RowCopy copy{layout.pixelOffset, width, height, storedRow, width, !layout.topDown,
+                       job.bandBudget};
+    const Buffer band = Buffer::allocate(copy.bandBytes());
+    const Buffer rowBuffer = Buffer::allocate(copy.rowBytes());
+    if (!band || !rowBuffer) {
         print("Cannot allocate heap, free %lu bytes of memory then try again...\n",
-              static_cast<unsigned long>(pixelBytes + kRixPaletteBytes));
+              static_cast<unsigned long>(copy.bandBytes() + copy.rowBytes()));
         return false;
     }
-    std::uint8_t* pixels = image.data() + kRixPixelOffset;
-    if (!readPixels(job, layout, pixels)) {
+    const CopyOutcome outcome = writeHeaderAndPalette(job, layout, palette)
+                                    ? copyRows(job.input, job.output, copy, band.data(), rowBuffer.data())
+                                    : CopyOutcome::WriteFailed;
+    if (outcome == CopyOutcome::ReadFailed) {
+        // The file changed or failed under us: what was written goes, as it
+        // would for any other unreadable input.
+        job.output.truncateToEmpty();
         print("Can't read raw data from a bitmap file : %s\n", job.inputName);
-        return false;
-    }
-    job.header.width = width;
-    job.header.height = height;
-    std::memcpy(image.data(), &job.header, kRixHeaderBytes);
-    narrowPalette(palette, image.data() + kRixHeaderBytes);
-    if (!layout.topDown) flipRows(pixels, width, height, rowBuffer.data());
-    const std::size_t total = kRixPixelOffset + static_cast<std::size_t>(pixelBytes);
-    if (!job.output.write(image.data(), total).complete(total)) {
+    } else if (outcome == CopyOutcome::WriteFailed) {
         print("Cannot write palette data to %s\n", job.outputPath);
-        return false;
     }
-    return true;
+    return outcome == CopyOutcome::Done;
 }
 
 }  // namespace

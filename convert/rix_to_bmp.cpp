@@ -1,9 +1,10 @@
 // ColorRIX image -> 8-bit bitmap with a core header.
 //
-// The whole input is read into one buffer, the palette is widened from 6 to
-// 8 bits, the rows are reversed in place (ColorRIX stores the top row first,
-// a bitmap the bottom row), and the bitmap is written in four pieces. Memory
-// is the file buffer plus one padded row.
+// The header and palette are read first and the file is checked to hold the
+// whole image they describe; the palette is widened from 6 to 8 bits; the
+// headers and palette are written, then the pixels cross in bands from the
+// last to the first, each band's rows reversed (ColorRIX stores the top row
+// first, a bitmap the bottom row) and padded to 4 bytes in place.
 #include <cstring>
 
 #include "convert/convert.hpp"
@@ -37,35 +38,33 @@ bool checkSignature(ConversionJob& job) {
     return true;
 }
 
-// The pixels are only touched when the bytes read cover the whole image the
-// header describes; extra bytes after it are ignored.
-bool holdsWholeImage(const std::uint8_t* data, std::size_t count) {
-    if (count < kRixHeaderBytes) return false;
+// The first 778 bytes of a ColorRIX file: header and palette.
+struct RixStart {
     RixHeader header;
-    std::memcpy(&header, data, sizeof header);
-    return count >= rixFileBytes(header.width, header.height);
-}
+    std::uint8_t palette[kRixPaletteBytes];
+};
+static_assert(sizeof(RixStart) == kRixPixelOffset);
 
-// Returns the whole file, or an empty buffer once the failure is reported.
-Buffer readWholeFile(ConversionJob& job) {
+// Reads header and palette, and refuses a file too short for its image
+// before anything is written or requested.
+bool readStart(ConversionJob& job, RixStart& start) {
     if (!job.input.seek(0)) {
         print("Cannot seek to palette data. File : %s\n", job.inputName);
-        return {};
+        return false;
     }
-    // ColorRIX sizes are 32-bit: a failed size query keeps all bits set, and
-    // the request for 4294967295 bytes is refused and reported with that count.
-    const auto fileSize = static_cast<std::uint32_t>(job.input.size());
-    Buffer file = Buffer::allocate(fileSize);
-    if (!file) {
-        reportAllocationFailure(fileSize);
-        return {};
+    // A size that cannot be told is reported as the 32-bit size query's
+    // failure value, all bits set, for which no memory can be had.
+    const std::uint64_t fileSize = job.input.size();
+    if (fileSize == platform::kSizeQueryFailed) {
+        reportAllocationFailure(0xFFFFFFFFu);
+        return false;
     }
-    const platform::Transfer got = job.input.read(file.data(), fileSize);
-    if (!got.ok || !holdsWholeImage(file.data(), got.done)) {
+    if (!job.input.read(&start, sizeof start).complete(sizeof start) ||
+        fileSize < rixFileBytes(start.header.width, start.header.height)) {
         print("Cannot read RIX into buffer! File : %s\n", job.inputName);
-        return {};
+        return false;
     }
-    return file;
+    return true;
 }
 
 // 6-bit components become 8-bit ones by a shift in 8 bits: 63 -> 252, and a
@@ -93,24 +92,7 @@ ImageHeader makeCoreHeader(std::uint16_t width, std::uint16_t height) {
     return ImageHeader{kCoreHeaderSize, width, height, 1, 8};
 }
 
-// Rows whose width is a multiple of 4 need no padding and go out in one
-// write; others go out one by one through the zero-padded row buffer.
-bool writePixels(platform::File& output, const std::uint8_t* pixels, std::uint16_t width,
-                 std::uint16_t height, std::uint8_t* paddedRow) {
-    const std::uint32_t rowBytes = bitmapRowBytes(width);
-    if (rowBytes == width) {
-        const std::size_t total = std::size_t{width} * height;
-        return output.write(pixels, total).complete(total);
-    }
-    for (std::size_t row = 0; row < height; ++row) {
-        std::memcpy(paddedRow, pixels + row * width, width);
-        if (!output.write(paddedRow, rowBytes).complete(rowBytes)) return false;
-    }
-    return true;
-}
-
-bool writeBitmap(ConversionJob& job, const RGBTRIPLE* palette, const std::uint8_t* pixels,
-                 std::uint8_t* paddedRow) {
+bool writeHeadersAndPalette(ConversionJob& job, const RGBTRIPLE* palette) {
     const std::uint16_t width = job.header.width;
     const std::uint16_t height = job.header.height;
     const BITMAPFILEHEADER fileHeader = makeFileHeader(width, height);
@@ -127,38 +109,52 @@ bool writeBitmap(ConversionJob& job, const RGBTRIPLE* palette, const std::uint8_
         print("Cannot write palette data to %s\n", job.outputPath);
         return false;
     }
-    if (!writePixels(job.output, pixels, width, height, paddedRow)) {
-        print("Cannot write raw data to %s\n", job.outputPath);
-        return false;
-    }
     return true;
+}
+
+void reportPixelCopy(ConversionJob& job, CopyOutcome outcome) {
+    switch (outcome) {
+        case CopyOutcome::Done:
+            print("File created : %s\n", job.outputPath);
+            break;
+        case CopyOutcome::ReadFailed:
+            // The file changed or failed under us: what was written goes,
+            // as it would for any other unreadable input.
+            job.output.truncateToEmpty();
+            print("Cannot read RIX into buffer! File : %s\n", job.inputName);
+            break;
+        case CopyOutcome::WriteFailed:
+            print("Cannot write raw data to %s\n", job.outputPath);
+            break;
+    }
 }
 
 }  // namespace
 
 void convertRixToBmp(ConversionJob& job) {
     if (!checkSignature(job)) return;
-    const Buffer file = readWholeFile(job);
-    if (!file) return;
-    // The run's header takes this file's header as soon as it is read whole,
-    // even if the conversion fails later.
-    std::memcpy(&job.header, file.data(), kRixHeaderBytes);
-    const std::uint16_t width = job.header.width;
-    const std::uint16_t height = job.header.height;
-
-    const std::uint32_t rowBytes = bitmapRowBytes(width);
-    const Buffer rowBuffer = Buffer::allocateZeroed(rowBytes);
+    RixStart start;
+    if (!readStart(job, start)) return;
+    // The run's header takes this file's header once the file is known to
+    // hold its whole image, even if the conversion fails later.
+    job.header = start.header;
+    const std::uint16_t width = start.header.width;
+    const RowCopy copy{kRixPixelOffset, width, start.header.height, width, bitmapRowBytes(width),
+                       true, job.bandBudget};
+    const Buffer band = Buffer::allocate(copy.bandBytes());
+    if (!band) {
+        reportAllocationFailure(copy.bandBytes());
+        return;
+    }
+    const Buffer rowBuffer = Buffer::allocate(copy.rowBytes());
     if (!rowBuffer) {
-        reportAllocationFailure(rowBytes);
+        reportAllocationFailure(copy.rowBytes());
         return;
     }
     RGBTRIPLE palette[kPaletteEntries];
-    widenPalette(file.data() + kRixHeaderBytes, palette);
-    std::uint8_t* pixels = file.data() + kRixPixelOffset;
-    flipRows(pixels, width, height, rowBuffer.data());
-    if (writeBitmap(job, palette, pixels, rowBuffer.data())) {
-        print("File created : %s\n", job.outputPath);
-    }
+    widenPalette(start.palette, palette);
+    if (!writeHeadersAndPalette(job, palette)) return;
+    reportPixelCopy(job, copyRows(job.input, job.output, copy, band.data(), rowBuffer.data()));
 }
 
 }  // namespace quorvel

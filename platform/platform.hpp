@@ -31,16 +31,20 @@ public:
 
     bool isOpen() const;
     Transfer read(void* destination, std::size_t count);
+    // Reads from `offset` on; where the file position is left afterwards is unspecified.
+    Transfer readAt(std::uint64_t offset, void* destination, std::size_t count);
     Transfer write(const void* source, std::size_t count);
     bool seek(std::uint64_t offset);  // from the start of the file
     std::uint64_t size() const;       // length in bytes, kSizeQueryFailed if it cannot be told
+    bool truncateToEmpty();           // the file's length becomes 0, its position 0
     void close();
 
-    // Implementation handle: a file descriptor on POSIX, a HANDLE on Win32.
-    explicit File(std::intptr_t handle) : handle_(handle) {}
-    std::intptr_t nativeHandle() const { return handle_; }
-
 private:
+    friend File openForReading(const char* name);
+    friend File createForWriting(const char* path, const File& input);
+
+    // A file descriptor on POSIX, a HANDLE on Win32.
+    explicit File(std::intptr_t handle) : handle_(handle) {}
     static constexpr std::intptr_t kClosed = -1;
     std::intptr_t handle_ = kClosed;
 };
@@ -77,7 +81,6 @@ public:
 
     Buffer() = default;
     static Buffer allocate(std::uint64_t bytes);
-    static Buffer allocateZeroed(std::uint64_t bytes);
 
     Buffer(const Buffer&) = delete;
     Buffer& operator=(const Buffer&) = delete;
@@ -91,15 +94,8 @@ public:
 
 private:
     Buffer(std::uint8_t* data, std::size_t size) : data_(data), size_(size) {}
-    static Buffer request(std::uint64_t bytes, bool zeroed);
     std::uint8_t* data_ = nullptr;
     std::size_t size_ = 0;
 };
-
-namespace detail {
-// Heap requests as each platform serves them best; `bytes` is at least 1.
-std::uint8_t* obtainBytes(std::size_t bytes, bool zeroed);
-void releaseBytes(std::uint8_t* data, std::size_t bytes);
-}  // namespace detail
 
 }  // namespace quorvel::platform

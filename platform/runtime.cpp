@@ -45,34 +45,28 @@ void endProcess(int status) {
     std::exit(status);
 }
 
-Buffer Buffer::request(std::uint64_t bytes, bool zeroed) {
+Buffer Buffer::allocate(std::uint64_t bytes) {
     // Sizes come from file headers; anything beyond the 32-bit limit, or
     // beyond what this process can address, is refused rather than wrapped.
     if (bytes > kLargestRequest || bytes > SIZE_MAX) return {};
     const auto size = static_cast<std::size_t>(bytes);
-    std::uint8_t* memory = detail::obtainBytes(size ? size : 1, zeroed);
+    auto* memory = static_cast<std::uint8_t*>(std::malloc(size ? size : 1));
     return Buffer(memory, memory ? size : 0);
 }
-
-Buffer Buffer::allocate(std::uint64_t bytes) { return request(bytes, false); }
-
-Buffer Buffer::allocateZeroed(std::uint64_t bytes) { return request(bytes, true); }
 
 Buffer::Buffer(Buffer&& other) noexcept
     : data_(std::exchange(other.data_, nullptr)), size_(std::exchange(other.size_, 0)) {}
 
 Buffer& Buffer::operator=(Buffer&& other) noexcept {
     if (this != &other) {
-        if (data_) detail::releaseBytes(data_, size_ ? size_ : 1);
+        std::free(data_);
         data_ = std::exchange(other.data_, nullptr);
         size_ = std::exchange(other.size_, 0);
     }
     return *this;
 }
 
-Buffer::~Buffer() {
-    if (data_) detail::releaseBytes(data_, size_ ? size_ : 1);
-}
+Buffer::~Buffer() { std::free(data_); }
 
 File::File(File&& other) noexcept : handle_(std::exchange(other.handle_, kClosed)) {}
 

@@ -1,12 +1,17 @@
 // File operations on Windows, through the Win32 file API. <windows.h> stays
 // in this file: it defines bitmap record names of its own.
+//
+// Names arrive as UTF-8 (the program's manifest sets the active code page
+// to UTF-8, so arguments reach it byte for byte) and are opened through the
+// wide API, in their "\\?\" absolute form where they are too long for the
+// plain one.
 #include "platform/platform.hpp"
 
 #define WIN32_LEAN_AND_MEAN
 #include <windows.h>
 
 #include <algorithm>
-#include <cstdlib>
+#include <string>
 #include <utility>
 
 namespace quorvel::platform {
@@ -18,54 +23,99 @@ constexpr std::size_t kLargestTransfer = 1u << 30;
 
 HANDLE nativeOf(std::intptr_t handle) { return reinterpret_cast<HANDLE>(handle); }
 
-File adopt(HANDLE handle) {
-    if (handle == INVALID_HANDLE_VALUE) return {};
-    return File(reinterpret_cast<std::intptr_t>(handle));
-}
-
-}  // namespace
-
-File openForReading(const char* name) {
-    return adopt(CreateFileA(name, GENERIC_READ, FILE_SHARE_READ, nullptr, OPEN_EXISTING,
-                             FILE_ATTRIBUTE_NORMAL, nullptr));
-}
-
-// No sharing: while the input is open for reading, creating the same file
-// for writing fails with a sharing violation, so the input is never emptied.
-File createForWriting(const char* path, const File& /*input*/) {
-    return adopt(CreateFileA(path, GENERIC_WRITE, 0, nullptr, CREATE_ALWAYS,
-                             FILE_ATTRIBUTE_NORMAL, nullptr));
-}
-
-Transfer File::read(void* destination, std::size_t count) {
-    auto* bytes = static_cast<unsigned char*>(destination);
+// Calls `call(done, chunk, moved)` until `count` bytes have moved, the file
+// ends (a call moves nothing) or the call reports failure.
+template <typename Call>
+Transfer transferAll(std::size_t count, Call call) {
     Transfer result{true, 0};
     while (result.done < count) {
         const auto chunk = static_cast<DWORD>(std::min(count - result.done, kLargestTransfer));
         DWORD moved = 0;
-        if (!ReadFile(nativeOf(handle_), bytes + result.done, chunk, &moved, nullptr)) {
+        if (!call(result.done, chunk, moved)) {
             result.ok = false;
             break;
         }
-        if (moved == 0) break;  // end of file; caller sees the short count
+        if (moved == 0) break;  // end of file on reads; caller sees the short count
         result.done += moved;
     }
     return result;
 }
 
+// An empty result stands for a name that is not valid UTF-8 (or is empty):
+// no file has it.
+std::wstring fromUtf8(const char* text) {
+    const int units = MultiByteToWideChar(CP_UTF8, MB_ERR_INVALID_CHARS, text, -1, nullptr, 0);
+    if (units <= 1) return {};
+    std::wstring wide(static_cast<std::size_t>(units), L'\0');
+    MultiByteToWideChar(CP_UTF8, MB_ERR_INVALID_CHARS, text, -1, wide.data(), units);
+    wide.resize(static_cast<std::size_t>(units) - 1);
+    return wide;
+}
+
+// The plain form while the absolute path fits MAX_PATH; beyond it the
+// "\\?\" form of the absolute path, which Windows takes at any length.
+std::wstring systemPath(const char* name) {
+    const std::wstring wide = fromUtf8(name);
+    if (wide.empty()) return wide;
+    const DWORD needed = GetFullPathNameW(wide.c_str(), 0, nullptr, nullptr);
+    if (needed <= MAX_PATH) return wide;
+    std::wstring full(needed, L'\0');
+    const DWORD length = GetFullPathNameW(wide.c_str(), needed, full.data(), nullptr);
+    if (length == 0 || length >= needed) return wide;
+    full.resize(length);
+    if (full.rfind(LR"(\\?\)", 0) == 0) return full;
+    if (full.rfind(LR"(\\)", 0) == 0) return LR"(\\?\UNC\)" + full.substr(2);
+    return LR"(\\?\)" + full;
+}
+
+HANDLE openHandle(const char* name, DWORD access, DWORD share, DWORD disposition) {
+    const std::wstring path = systemPath(name);
+    if (path.empty()) return INVALID_HANDLE_VALUE;
+    return CreateFileW(path.c_str(), access, share, nullptr, disposition, FILE_ATTRIBUTE_NORMAL, nullptr);
+}
+
+}  // namespace
+
+File openForReading(const char* name) {
+    const HANDLE handle = openHandle(name, GENERIC_READ, FILE_SHARE_READ, OPEN_EXISTING);
+    if (handle == INVALID_HANDLE_VALUE) return {};
+    return File(reinterpret_cast<std::intptr_t>(handle));
+}
+
+// No sharing: while the input is open for reading, creating the same file
+// for writing fails with a sharing violation, so the input is never emptied.
+File createForWriting(const char* path, const File& /*input*/) {
+    const HANDLE handle = openHandle(path, GENERIC_WRITE, 0, CREATE_ALWAYS);
+    if (handle == INVALID_HANDLE_VALUE) return {};
+    return File(reinterpret_cast<std::intptr_t>(handle));
+}
+
+Transfer File::read(void* destination, std::size_t count) {
+    auto* bytes = static_cast<unsigned char*>(destination);
+    return transferAll(count, [&](std::size_t done, DWORD chunk, DWORD& moved) {
+        return ReadFile(nativeOf(handle_), bytes + done, chunk, &moved, nullptr) != 0;
+    });
+}
+
+Transfer File::readAt(std::uint64_t offset, void* destination, std::size_t count) {
+    auto* bytes = static_cast<unsigned char*>(destination);
+    return transferAll(count, [&](std::size_t done, DWORD chunk, DWORD& moved) {
+        const std::uint64_t position = offset + done;
+        OVERLAPPED at{};
+        at.Offset = static_cast<DWORD>(position);
+        at.OffsetHigh = static_cast<DWORD>(position >> 32);
+        // A positioned read at or past the end reports the end as an error.
+        return ReadFile(nativeOf(handle_), bytes + done, chunk, &moved, &at) != 0 ||
+               GetLastError() == ERROR_HANDLE_EOF;
+    });
+}
+
 Transfer File::write(const void* source, std::size_t count) {
     const auto* bytes = static_cast<const unsigned char*>(source);
-    Transfer result{true, 0};
-    while (result.done < count) {
-        const auto chunk = static_cast<DWORD>(std::min(count - result.done, kLargestTransfer));
-        DWORD moved = 0;
-        if (!WriteFile(nativeOf(handle_), bytes + result.done, chunk, &moved, nullptr) ||
-            moved == 0) {
-            result.ok = false;
-            break;
-        }
-        result.done += moved;
-    }
+    Transfer result = transferAll(count, [&](std::size_t done, DWORD chunk, DWORD& moved) {
+        return WriteFile(nativeOf(handle_), bytes + done, chunk, &moved, nullptr) != 0;
+    });
+    result.ok = result.ok && result.done == count;  // a write that stalls has failed
     return result;
 }
 
@@ -86,18 +136,10 @@ std::uint64_t File::size() const {
     return (std::uint64_t{high} << 32) | low;
 }
 
+bool File::truncateToEmpty() { return seek(0) && SetEndOfFile(nativeOf(handle_)) != 0; }
+
 void File::close() {
     if (isOpen()) CloseHandle(nativeOf(std::exchange(handle_, kClosed)));
 }
-
-namespace detail {
-
-std::uint8_t* obtainBytes(std::size_t bytes, bool zeroed) {
-    return static_cast<std::uint8_t*>(zeroed ? std::calloc(bytes, 1) : std::malloc(bytes));
-}
-
-void releaseBytes(std::uint8_t* data, std::size_t /*bytes*/) { std::free(data); }
-
-}  // namespace detail
 
 }  // namespace quorvel::platform

@@ -139,17 +139,30 @@ TEST(RixToBmp, FailedWriteOnDevFullIsReportedWithoutFileCreated) {
     EXPECT_EQ(result.out, lines("Cannot write BMPFILEHEADER to full.bmp\n"));
 }
 
-// A 3 GiB sparse file under a 1 GiB address-space limit: its buffer cannot be had.
-TEST(RixToBmp, MemoryLimitRefusesTheFileBufferWithoutLineBreak) {
+// A 16000 x 16000 picture (256 MB) converts both ways within 200 MB of
+// address space: memory does not grow with the image. Its top and bottom
+// rows differ, so the round trip shows the rows' order kept.
+TEST(Bands, MemoryLimitLeavesLargeImagesConvertible) {
+    constexpr std::size_t kSide = 16000;
     Workspace workspace;
-    workspace.write("huge.rix", rixFile(patternImage(4, 4), rixPalette(), 1));
-    fs::resize_file(workspace.path("huge.rix"), 3ull << 30);
-    workspace.write("next.bmp", bitmapFile(patternImage(4, 4), bitmapPalette()));
-    const RunResult result = workspace.run({"huge.rix", "next.bmp"}, RunOptions{1ul << 30});
-    EXPECT_EQ(result.out, lines("Cannot allocate heap, free 3221225472 bytes of memory then try "
-                                "again...File created : next.rix\n"));
-    // The refused file passed nothing on to the next ColorRIX.
-    EXPECT_EQ(get16(workspace.read("next.rix"), 8), 175u);
+    workspace.write("big.rix", rixFile(IndexedImage{kSide, kSide, {}}, rixPalette()));
+    fs::resize_file(workspace.path("big.rix"), 778 + kSide * kSide);
+    {
+        std::fstream file(workspace.path("big.rix"), std::ios::in | std::ios::out | std::ios::binary);
+        file.seekp(778);
+        file << std::string(kSide, 'T');
+        file.seekp(778 + (kSide - 1) * kSide);
+        file << std::string(kSide, 'B');
+    }
+    const RunOptions limit{200000ul * 1024};
+    EXPECT_EQ(workspace.run({"big.rix"}, limit).out, lines("File created : big.bmp\n"));
+    const Bytes bitmap = workspace.read("big.bmp");
+    ASSERT_EQ(bitmap.size(), 794 + kSide * kSide);
+    EXPECT_EQ(bitmap[794], 'B');
+    EXPECT_EQ(bitmap.back(), 'T');
+    fs::rename(workspace.path("big.bmp"), workspace.path("back.bmp"));
+    EXPECT_EQ(workspace.run({"back.bmp"}, limit).out, lines("File created : back.rix\n"));
+    EXPECT_TRUE(workspace.read("back.rix") == workspace.read("big.rix"));
 }
 
 }  // namespace
