@@ -56,7 +56,8 @@ INSTANTIATE_TEST_SUITE_P(
                       NamingCase{"mixed_case_rix", "Card.RiX", false, "Card.bmp"},
                       NamingCase{"no_dot", "xbmp", true, "xrix"},
                       NamingCase{"non_ascii_name", "\xc3\xa9t\xc3\xa9.rix", false,
-                                 "\xc3\xa9t\xc3\xa9.bmp"}),
+                                 "\xc3\xa9t\xc3\xa9.bmp"},
+                      NamingCase{"cyrillic_name", "\xd0\xb6.rix", false, "\xd0\xb6.bmp"}),
     [](const auto& info) { return std::string(info.param.label); });
 
 struct RunCase {
@@ -69,11 +70,12 @@ struct RunCase {
 
 class ArgumentRuns : public ::testing::TestWithParam<RunCase> {};
 
-// Every run has good.rix and good.bmp available beside it.
+// Every run has good.rix, s.rix, other.bmp and junk.bmp available beside it.
 TEST_P(ArgumentRuns, PrintExactlyAndExitZero) {
     const RunCase& c = GetParam();
     Workspace workspace;
     workspace.write("good.rix", kSmallRix);
+    workspace.write("s.rix", kSmallRix);
     workspace.write("other.bmp", kSmallBmp);
     workspace.write("junk.bmp", Bytes(40, 'j'));
     const RunResult result = workspace.run(c.arguments);
@@ -94,6 +96,9 @@ INSTANTIATE_TEST_SUITE_P(
                 "Unknown extention : .\xc3\xa9x\n", {}, {"good.bmp"}},
         RunCase{"missing_input_creates_nothing", {"missing.rix", "good.rix"},
                 "Cannot read missing.rix\nFile created : good.bmp\n", {"good.bmp"}, {"missing.bmp"}},
+        // A name that only looks like an existing one (s with a circumflex) names no file.
+        RunCase{"lookalike_names_no_file", {"\xc5\x9d.rix"}, "Cannot read \xc5\x9d.rix\n", {},
+                {"s.bmp", "\xc5\x9d.bmp"}},
         RunCase{"rejected_input_leaves_empty_output", {"junk.bmp"},
                 "Not a Bitmap File format. File : junk.bmp\n", {"junk.rix"}, {}},
         RunCase{"several_in_order", {"other.bmp", "junk.bmp", "good.rix", "ab"},

@@ -45,6 +45,8 @@ std::string readText(const fs::path& file) {
     ::dup2(out, 1);
     ::dup2(err, 2);
     ::setenv("WINEDEBUG", "-all", 0);  // keeps wine's own notes off the error stream
+    // Wine takes the argument bytes in the locale's character set; they are UTF-8.
+    if (!runsNatively()) ::setenv("LC_ALL", "C.UTF-8", 1);
     if (options.addressSpaceLimitBytes != 0) {
         const rlimit limit{options.addressSpaceLimitBytes, options.addressSpaceLimitBytes};
         ::setrlimit(RLIMIT_AS, &limit);
