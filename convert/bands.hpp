@@ -12,7 +12,7 @@
 namespace quorvel {
 
 // Bytes of rows a band holds at most (a wider row still makes a band).
-inline constexpr std::size_t kBandBudget = std::size_t{256} << 10;
+inline constexpr std::size_t kBandBudget = std::size_t{512} << 10;
 
 // How the stored rows of an input become the rows of an output.
 struct RowCopy {

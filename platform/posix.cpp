@@ -42,9 +42,11 @@ bool sameFile(const struct stat& a, const struct stat& b) {
     return a.st_dev == b.st_dev && a.st_ino == b.st_ino;
 }
 
-// Blocking on a FIFO nobody writes to would hang the run, so descriptors are
-// opened non-blocking and switched back once the file is known.
-bool makeBlocking(int fd) {
+// Blocking on a FIFO nobody reads or writes would hang the run, so files
+// are opened non-blocking; a device or FIFO taken as output is switched
+// back once it is open (regular files never block either way).
+bool makeBlocking(int fd, const struct stat& info) {
+    if (S_ISREG(info.st_mode)) return true;
     const int flags = fcntl(fd, F_GETFL);
     return flags != -1 && fcntl(fd, F_SETFL, flags & ~O_NONBLOCK) != -1;
 }
@@ -57,7 +59,7 @@ File openForReading(const char* name) {
     File file(fd);
     struct stat info {};
     // Only regular files hold images; a directory or device is not readable as one.
-    if (fstat(fd, &info) != 0 || !S_ISREG(info.st_mode) || !makeBlocking(fd)) return {};
+    if (fstat(fd, &info) != 0 || !S_ISREG(info.st_mode)) return {};
     return file;
 }
 
@@ -69,11 +71,11 @@ File createForWriting(const char* path, const File& input) {
     File file(fd);
     struct stat created {};
     struct stat source {};
-    if (fstat(fd, &created) != 0 || !makeBlocking(fd)) return {};
+    if (fstat(fd, &created) != 0 || !makeBlocking(fd, created)) return {};
     if (input.isOpen() && fstat(descriptor(input.handle_), &source) == 0 && sameFile(created, source)) {
         return {};
     }
-    if (S_ISREG(created.st_mode) && ftruncate(fd, 0) != 0) return {};
+    if (S_ISREG(created.st_mode) && created.st_size != 0 && ftruncate(fd, 0) != 0) return {};
     return file;
 }
 
