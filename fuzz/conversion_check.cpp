@@ -1,18 +1,20 @@
-#include "fuzz/conversion_check.hpp"
-
+// The fuzz check: arbitrary bytes converted as a file, in narrow bands, in
+// the direction QUORVEL_FUZZ_DIRECTION names. The outcome must be either one
+// line naming the input and an empty output, or "File created" and, byte
+// for byte, the file the test images' builder makes of the picture the
+// input holds (for a bitmap, converting the result back gives the
+// builder's bitmap too). Any other outcome aborts, so the fuzzer and the
+// replays report it.
 #include <cstdio>
 #include <cstdlib>
 #include <string>
 #include <vector>
 
-#include "formats/bmp.hpp"
 #include "support/in_process.hpp"
 
-namespace quorvel::fuzzing {
+namespace quorvel::testing {
 
 namespace {
-
-using namespace quorvel::testing;
 
 [[noreturn]] void fail(const char* what, const Conversion& outcome) {
     std::fprintf(stderr, "conversion check failed: %s\nmessages: \"%s\"\n", what, outcome.messages.c_str());
@@ -66,10 +68,8 @@ Bytes rixFor(const Bytes& bmp, const RixHeader& header) {
     return expectedRix(image, palette, header.paletteInfo);
 }
 
-}  // namespace
-
-void checkConversion(Direction direction, const std::uint8_t* data, std::size_t size) {
-    const Bytes input(data, data + size);
+void checkConversion(Direction direction, const Bytes& input) {
+    const std::size_t size = input.size();
     // Narrow bands of odd budgets make small inputs cross band boundaries.
     const Conversion outcome = convertInProcess(direction, input, 1 + size % 61);
     if (outcome.messages != "File created : output\n") {
@@ -86,4 +86,12 @@ void checkConversion(Direction direction, const std::uint8_t* data, std::size_t 
     expect(back.output == bitmapFor(outcome.output), "ColorRIX written was not read back", back);
 }
 
-}  // namespace quorvel::fuzzing
+}  // namespace
+
+}  // namespace quorvel::testing
+
+extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size) {
+    using namespace quorvel::testing;
+    checkConversion(Direction::QUORVEL_FUZZ_DIRECTION, Bytes(data, data + size));
+    return 0;
+}
