@@ -64,7 +64,7 @@ for module in $modules; do
 done
 cat > "$root/init" <<EOF
 #!/bin/busybox sh
-# quorvel_job comes from the kernel command line. Reads over 9p stop short
+# quorvel_job and quorvel_project come from the kernel command line. Reads over 9p stop short
 # at its message size, which wine's loader does not expect of a file, so
 # the job copies the programs it runs into memory first.
 B=/bin/busybox
@@ -75,7 +75,13 @@ for module in $modules; do \$B insmod /modules/\$module.ko; done
 \$B mount -t proc proc /host/proc
 \$B mount -t sysfs sys /host/sys
 \$B mount -t devtmpfs dev /host/dev
+# A fresh /tmp (wine keeps its server's socket there); the project's folder
+# stays visible through it when it lies below /tmp.
+\$B mkdir -p /hosttmp && \$B mount --bind /host/tmp /hosttmp
 \$B mount -t tmpfs tmp /host/tmp
+case "\$quorvel_project" in /tmp/*)
+  \$B mkdir -p "/host\$quorvel_project" && \$B mount --bind "/hosttmp\${quorvel_project#/tmp}" "/host\$quorvel_project";;
+esac
 \$B mkdir -p /host/dev/shm && \$B mount -t tmpfs shm /host/dev/shm
 \$B chroot /host /bin/sh "\$quorvel_job"
 echo "run32-status: \$?"
@@ -107,7 +113,7 @@ status=0
 timeout "${QUORVEL_VM_SECONDS:-3600}" qemu-system-x86_64 \
   -accel tcg,thread=multi -cpu max,-smap,-pku -m 4096 -smp 2 -nographic -no-reboot -nic none \
   -kernel "$vmlinuz" -initrd "$initrd" \
-  -append "console=ttyS0 quiet loglevel=1 panic=-1 quorvel_job=$job" \
+  -append "console=ttyS0 quiet loglevel=1 panic=-1 quorvel_job=$job quorvel_project=$here" \
   -fsdev local,id=h,path=/,security_model=none,readonly=on,multidevs=remap \
   -device virtio-9p-pci,fsdev=h,mount_tag=host \
   < /dev/null | tee "$log" || status=$?
