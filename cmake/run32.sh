@@ -7,7 +7,8 @@
 #     read-only, with a fresh /tmp; each folder named by --copy is copied
 #     into the guest's memory first and stands writable at its own path
 #     there (what is written to it stays in the guest). The command runs in
-#     the current folder, with the same PATH, HOME in /tmp.
+#     the current folder, with the same PATH, HOME in /tmp. The console's
+#     output is the guest's, escape codes and all.
 #
 #     cmake/run32.sh [--copy DIR]... COMMAND [ARGUMENT...]
 #
@@ -107,8 +108,9 @@ job=$cache/job.sh
 
 echo "run32: this kernel does not run 32-bit programs: running in a virtual machine"
 log=$(mktemp)
-# Under KVM the guest hangs while booting here, and without -smap,-pku wine
-# crashes in the guest, hence software emulation of that processor.
+# Software emulation: KVM is not on every machine of this kind, and has hung
+# while booting this guest where it was; wine in the guest needs the
+# emulated processor without SMAP and PKU.
 status=0
 timeout "${QUORVEL_VM_SECONDS:-3600}" qemu-system-x86_64 \
   -accel tcg,thread=multi -cpu max,-smap,-pku -m 4096 -smp 2 -nographic -no-reboot -nic none \
