@@ -54,7 +54,11 @@ TEST_P(Runs, PrintExactlyLeaveTheirFilesAndExitZero) {
     const RunResult result = workspace.run(c.arguments);
     EXPECT_EQ(result.out, lines(c.expected));
     EXPECT_EQ(result.status, 0);
-    for (const auto& [name, bytes] : c.outputs) EXPECT_TRUE(workspace.read(name) == bytes) << name;
+    for (const auto& [name, bytes] : c.outputs) {
+        EXPECT_TRUE(workspace.read(name) == bytes) << name;
+        const fs::perms readWrite = fs::perms::owner_read | fs::perms::owner_write;
+        EXPECT_EQ(fs::status(workspace.path(name)).permissions() & readWrite, readWrite) << name;
+    }
     for (const std::string& name : c.absent) EXPECT_FALSE(workspace.exists(name)) << name;
 }
 

@@ -11,6 +11,8 @@
 namespace quorvel::testing {
 namespace {
 
+namespace fs = std::filesystem;
+
 std::string testName(std::string name) {
     for (char& c : name) c = std::isalnum(static_cast<unsigned char>(c)) ? c : '_';
     return name;
@@ -131,6 +133,17 @@ INSTANTIATE_TEST_SUITE_P(
                       CarryCase{"cut_rix_passes_nothing", {cut(kRix1, kRix1.size() - 1)}, 175},
                       CarryCase{"wrong_signature_passes_nothing", {withByte(kRix1, 3, '4')}, 175}),
     [](const auto& info) { return std::string(info.param.name); });
+
+#ifdef __linux__
+// A batch of thousands of files must not run out of descriptors.
+TEST(Files, AreAllClosedAfterEachConversion) {
+    const auto open = [] { return std::distance(fs::directory_iterator("/proc/self/fd"), fs::directory_iterator()); };
+    const auto before = open();
+    for (const ValidImage& image : validImages()) convertInProcess(image.direction, image.input);
+    convertInProcess(Direction::BmpToRix, {});
+    EXPECT_EQ(open(), before);
+}
+#endif
 
 }  // namespace
 }  // namespace quorvel::testing
