@@ -40,8 +40,8 @@ class Runs : public ::testing::TestWithParam<RunCase> {};
 // Paths of any length: three folders of 120 bytes each.
 const std::string kDeep = std::string(120, 'd') + "/" + std::string(120, 'd') + "/" + std::string(120, 'd');
 
-// Each run finds good.rix, s.rix, PIC.BMP, xbmp, junk.bmp, two names in
-// other scripts and a deep folder's card.rix beside it.
+// Each run finds good.rix (and an old good.bmp), s.rix, PIC.BMP, xbmp,
+// junk.bmp, two names in other scripts and a deep folder's card.rix.
 TEST_P(Runs, PrintExactlyLeaveTheirFilesAndExitZero) {
     const RunCase& c = GetParam();
     Workspace workspace;
@@ -51,6 +51,7 @@ TEST_P(Runs, PrintExactlyLeaveTheirFilesAndExitZero) {
         workspace.write(name, kRix);
     for (const char* name : {"PIC.BMP", "xbmp"}) workspace.write(name, kBmp);
     workspace.write("junk.bmp", Bytes(40, 'j'));
+    workspace.write("good.bmp", Bytes(5000, 'o'));  // an older, longer output: overwritten whole
     const RunResult result = workspace.run(c.arguments);
     EXPECT_EQ(result.out, lines(c.expected));
     EXPECT_EQ(result.status, 0);
@@ -80,8 +81,8 @@ INSTANTIATE_TEST_SUITE_P(
                 "Error command line parameter: abc. Ignored.File created : good.bmp\n", {{"good.bmp", kRixAsBmp}}, {}},
         RunCase{"unknown_extension_stops_the_run", {"good.rix", "a.xmp", "PIC.BMP"},
                 named("good.bmp") + "Unknown extention : .xmp\n", {{"good.bmp", kRixAsBmp}}, {"PIC.rix"}},
-        RunCase{"four_bytes_three_characters_stop", {"a\xc3\xa9x", "good.rix"}, "Unknown extention : .\xc3\xa9x\n", {},
-                {"good.bmp"}},
+        RunCase{"four_bytes_three_characters_stop", {"a\xc3\xa9x", "good.rix"}, "Unknown extention : .\xc3\xa9x\n",
+                {{"good.bmp", Bytes(5000, 'o')}}, {}},
         RunCase{"missing_input_creates_nothing", {"missing.rix", "good.rix"},
                 "Cannot read missing.rix\n" + named("good.bmp"), {{"good.bmp", kRixAsBmp}}, {"missing.bmp"}},
         RunCase{"refused_input_leaves_an_empty_output", {"junk.bmp", "good.rix"},
