@@ -16,13 +16,10 @@ namespace quorvel::testing {
 
 namespace {
 
-[[noreturn]] void fail(const char* what, const Conversion& outcome) {
+void expect(bool condition, const char* what, const Conversion& outcome) {
+    if (condition) return;
     std::fprintf(stderr, "conversion check failed: %s\nmessages: \"%s\"\n", what, outcome.messages.c_str());
     std::abort();
-}
-
-void expect(bool condition, const char* what, const Conversion& outcome) {
-    if (!condition) fail(what, outcome);
 }
 
 // A refusal is one line naming the input (some lines end without a break).

@@ -16,8 +16,6 @@
 #include <filesystem>
 #include <fstream>
 #include <sstream>
-#include <string>
-#include <vector>
 
 #include "support/images.hpp"
 
@@ -32,15 +30,14 @@ inline std::string setting(const char* name, const char* fallback) {
 
 inline std::vector<std::string> launcherWords() {
     std::istringstream words(setting("QUORVEL_LAUNCHER", QUORVEL_DEFAULT_LAUNCHER));
-    return {std::istream_iterator<std::string>(words), std::istream_iterator<std::string>()};
+    return {std::istream_iterator<std::string>(words), {}};
 }
 
 // `text` with every "\n" turned into the line ending of the program under test.
-inline std::string lines(std::string_view text) {
-    const bool crlf = setting("QUORVEL_NEWLINE", QUORVEL_DEFAULT_NEWLINE) == "CRLF";
-    std::string result;
-    for (const char c : text) result += c == '\n' && crlf ? "\r\n" : std::string(1, c);
-    return result;
+inline std::string lines(std::string text) {
+    if (setting("QUORVEL_NEWLINE", QUORVEL_DEFAULT_NEWLINE) != "CRLF") return text;
+    for (std::size_t at = 0; (at = text.find('\n', at)) != std::string::npos; at += 2) text.insert(at, "\r");
+    return text;
 }
 
 // The program's name as it sees it in argument 0: under wine a Windows path on drive Z:.
@@ -82,12 +79,11 @@ public:
         fs::remove_all(dir_, ignored);
     }
 
-    fs::path path(std::string_view name) const { return dir_ / std::string(name); }
-    bool exists(std::string_view name) const { return fs::exists(fs::symlink_status(path(name))); }
-    void write(std::string_view name, const Bytes& bytes) const {
+    fs::path path(const std::string& name) const { return dir_ / name; }
+    void write(const std::string& name, const Bytes& bytes) const {
         std::ofstream(path(name), std::ios::binary).write(reinterpret_cast<const char*>(bytes.data()), std::streamsize(bytes.size()));
     }
-    Bytes read(std::string_view name) const {
+    Bytes read(const std::string& name) const {
         std::ifstream in(path(name), std::ios::binary | std::ios::ate);
         Bytes bytes(in ? static_cast<std::size_t>(in.tellg()) : 0);
         in.seekg(0).read(reinterpret_cast<char*>(bytes.data()), std::streamsize(bytes.size()));

@@ -23,9 +23,10 @@ struct IndexedImage {
 // Every row differs from every other, so a misplaced row shows.
 inline IndexedImage patternImage(std::uint16_t width, std::uint16_t height) {
     IndexedImage image{width, height, Bytes(std::size_t{width} * height)};
-    for (std::size_t y = 0; y < height; ++y)
-        for (std::size_t x = 0; x < width; ++x)
-            image.pixels[y * width + x] = static_cast<std::uint8_t>(x * 7 + y * 31 + (y >> 3));
+    for (std::size_t i = 0; i < image.pixels.size(); ++i) {
+        const std::size_t x = i % width, y = i / width;
+        image.pixels[i] = static_cast<std::uint8_t>(x * 7 + y * 31 + (y >> 3));
+    }
     return image;
 }
 
@@ -33,9 +34,7 @@ inline IndexedImage patternImage(std::uint16_t width, std::uint16_t height) {
 // which lose their top bits on the way to a bitmap (65 becomes 4).
 inline std::vector<Rgb> rixPalette() {
     std::vector<Rgb> palette(256);
-    for (std::size_t i = 0; i < 256; ++i)
-        palette[i] = {static_cast<std::uint8_t>(i & 63), static_cast<std::uint8_t>((i >> 2) & 63),
-                      static_cast<std::uint8_t>(63 - (i & 63))};
+    for (std::size_t i = 0; i < 256; ++i) palette[i] = {std::uint8_t(i & 63), std::uint8_t((i >> 2) & 63), std::uint8_t(63 - (i & 63))};
     palette[255] = {65, 255, 128};
     return palette;
 }
@@ -43,9 +42,7 @@ inline std::vector<Rgb> rixPalette() {
 // 8-bit entries: every component value from 0 to 255 occurs in each channel.
 inline std::vector<Rgb> bitmapPalette(std::size_t entries = 256) {
     std::vector<Rgb> palette(entries);
-    for (std::size_t i = 0; i < entries; ++i)
-        palette[i] = {static_cast<std::uint8_t>(i), static_cast<std::uint8_t>(255 - i),
-                      static_cast<std::uint8_t>(i * 3)};
+    for (std::size_t i = 0; i < entries; ++i) palette[i] = {std::uint8_t(i), std::uint8_t(255 - i), std::uint8_t(i * 3)};
     return palette;
 }
 
@@ -60,10 +57,8 @@ inline Bytes rixFile(const IndexedImage& image, const std::vector<Rgb>& palette,
     Bytes out{'R', 'I', 'X', '3'};
     for (const std::uint32_t field : {std::uint32_t{image.width}, std::uint32_t{image.height}, std::uint32_t{paletteInfo}})
         put(out, 2, field);
-    for (std::size_t i = 0; i < 256; ++i) {
-        const Rgb entry = i < palette.size() ? palette[i] : Rgb{0, 0, 0};
-        out.insert(out.end(), entry.begin(), entry.end());
-    }
+    for (const Rgb& entry : palette) out.insert(out.end(), entry.begin(), entry.end());
+    out.resize(10 + 768, 0);  // entries the palette lacks are black
     out.insert(out.end(), image.pixels.begin(), image.pixels.end());
     return out;
 }
@@ -72,8 +67,6 @@ struct BitmapLayout {
     std::uint32_t headerSize = 40;  // 12 for a core header; 14, 16, 40, 108, 124 ...
     bool topDown = false;           // info header only: negative height
     std::uint16_t planes = 1;       // a core header's planes; 2 means 4-byte entries
-    std::uint16_t bitCount = 8;
-    std::uint32_t compression = 0;
 };
 
 inline std::size_t paddedRow(std::size_t width) { return (width + 3) & ~std::size_t{3}; }
@@ -91,7 +84,7 @@ inline Bytes bitmapFile(const IndexedImage& image, const std::vector<Rgb>& palet
         put(out, 4, field);
     const std::size_t w = core ? 2 : 4;  // bytes of the size fields
     const std::pair<std::size_t, std::uint32_t> fields[] = {
-        {w, image.width}, {w, height}, {2, core ? layout.planes : 1u}, {2, layout.bitCount}, {4, layout.compression},
+        {w, image.width}, {w, height}, {2, core ? layout.planes : 1u}, {2, 8}, {4, 0},
         {4, std::uint32_t(rowBytes * image.height)}, {4, 2835}, {4, 2835}, {4, std::uint32_t(palette.size())}};
     for (const auto& [bytes, value] : fields) put(out, bytes, value);
     out.resize(14 + layout.headerSize, 0);  // cut to the header's size; V4/V5 fields zero
@@ -108,20 +101,23 @@ inline Bytes bitmapFile(const IndexedImage& image, const std::vector<Rgb>& palet
     return out;
 }
 
+// Each component shifted by `left` bits (negative: to the right).
+inline std::vector<Rgb> shifted(std::vector<Rgb> palette, int left) {
+    for (Rgb& entry : palette)
+        for (std::uint8_t& c : entry) c = std::uint8_t(left > 0 ? c << left : c >> -left);
+    return palette;
+}
+
 // The bitmap the converter must write for a ColorRIX: core header, 256
 // entries widened in 8 bits, padded rows bottom first.
 inline Bytes expectedBitmap(const IndexedImage& image, const std::vector<Rgb>& rixPalette) {
-    std::vector<Rgb> widened;
-    for (const Rgb& e : rixPalette) widened.push_back({std::uint8_t(e[0] << 2), std::uint8_t(e[1] << 2), std::uint8_t(e[2] << 2)});
-    return bitmapFile(image, widened, BitmapLayout{12});
+    return bitmapFile(image, shifted(rixPalette, 2), BitmapLayout{12});
 }
 
 // The ColorRIX the converter must write for a bitmap: 256 entries narrowed,
 // those the bitmap lacks black.
 inline Bytes expectedRix(const IndexedImage& image, const std::vector<Rgb>& bitmapPalette, std::uint16_t paletteInfo = 175) {
-    std::vector<Rgb> narrowed;
-    for (const Rgb& e : bitmapPalette) narrowed.push_back({std::uint8_t(e[0] >> 2), std::uint8_t(e[1] >> 2), std::uint8_t(e[2] >> 2)});
-    return rixFile(image, narrowed, paletteInfo);
+    return rixFile(image, shifted(bitmapPalette, -2), paletteInfo);
 }
 
 }  // namespace quorvel::testing
