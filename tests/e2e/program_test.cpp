@@ -41,7 +41,8 @@ class Runs : public ::testing::TestWithParam<RunCase> {};
 const std::string kDeep = std::string(120, 'd') + "/" + std::string(120, 'd') + "/" + std::string(120, 'd');
 
 // Each run finds good.rix (and an old good.bmp), s.rix, PIC.BMP, xbmp,
-// junk.bmp, two names in other scripts and a deep folder's card.rix.
+// junk.bmp (and an old junk.rix), two names in other scripts and a deep
+// folder's card.rix.
 TEST_P(Runs, PrintExactlyLeaveTheirFilesAndExitZero) {
     const RunCase& c = GetParam();
     Workspace workspace;
@@ -52,6 +53,7 @@ TEST_P(Runs, PrintExactlyLeaveTheirFilesAndExitZero) {
     for (const char* name : {"PIC.BMP", "xbmp"}) workspace.write(name, kBmp);
     workspace.write("junk.bmp", Bytes(40, 'j'));
     workspace.write("good.bmp", Bytes(5000, 'o'));  // an older, longer output: overwritten whole
+    workspace.write("junk.rix", Bytes(1, 'o'));     // the smallest older output: emptied all the same
     const RunResult result = workspace.run(c.arguments);
     EXPECT_EQ(result.out, lines(c.expected));
     EXPECT_EQ(result.status, 0);
