@@ -1,0 +1,131 @@
+// The fuzz check: the bytes given are converted as a file, in the direction
+// QUORVEL_FUZZ_TO_BITMAP says, and the outcome must be either one line
+// naming the input and an empty output, or "File created" and, byte for
+// byte, the file that the picture the input holds must become, worked out
+// here apart from the converter's code. The ColorRIX made of a bitmap must
+// also convert into the bitmap of its own picture. Any other outcome aborts,
+// so the fuzzer and the replays report it.
+#include <algorithm>
+#include <cstdio>
+#include <cstdlib>
+#include <filesystem>
+#include <fstream>
+#include <iterator>
+#include <string>
+#include <vector>
+
+#include <unistd.h>
+
+#include "convert/convert.hpp"
+
+namespace {
+
+using namespace quorvel;
+using Bytes = std::vector<std::uint8_t>;
+
+struct Outcome {
+    std::string messages;  // everything printed, in order
+    Bytes output;          // the output file as it was left
+};
+
+std::string printed;
+
+// One conversion as the driver runs it, on files of this process's own.
+Outcome convert(bool toBitmap, const Bytes& input) {
+    namespace fs = std::filesystem;
+    static const std::string in = (fs::temp_directory_path() / ("quorvel-fuzz-" + std::to_string(::getpid()))).string();
+    static const std::string out = in + ".out";
+    std::ofstream(in, std::ios::binary).write(reinterpret_cast<const char*>(input.data()), std::streamsize(input.size()));
+    printed.clear();
+    platform::setConsoleSink([](std::string_view text) { printed += text; });
+    {
+        platform::File source = platform::openForReading(in.c_str());
+        platform::File target = platform::createForWriting(out.c_str(), source);
+        RixHeader header = initialRunHeader();
+        ConversionJob job{source, target, "input", "output", header};
+        toBitmap ? convertRixToBmp(job) : convertBmpToRix(job);
+    }
+    std::ifstream result(out, std::ios::binary);
+    return {printed, Bytes(std::istreambuf_iterator<char>(result), {})};
+}
+
+void expect(bool condition, const char* what, const Outcome& outcome) {
+    if (condition) return;
+    std::fprintf(stderr, "conversion check failed: %s\nmessages: \"%s\"\n", what, outcome.messages.c_str());
+    std::abort();
+}
+
+std::uint32_t little(const Bytes& bytes, std::size_t at, int count) {
+    std::uint32_t value = 0;
+    for (int i = count; i-- > 0;) value = value << 8 | bytes.at(at + std::size_t(i));
+    return value;
+}
+
+void put(Bytes& out, std::uint64_t value, int count) {
+    for (int i = 0; i < count; ++i) out.push_back(std::uint8_t(value >> 8 * i));
+}
+
+std::size_t padded(std::size_t width) { return (width + 3) & ~std::size_t{3}; }
+
+// A core header, the 256 entries widened in 8 bits, padded rows bottom first.
+Bytes bitmapOf(const Bytes& rix, const Outcome& outcome) {
+    const std::size_t width = little(rix, 4, 2), height = little(rix, 6, 2);
+    expect(778 + width * height <= rix.size(), "a ColorRIX too short was accepted", outcome);
+    Bytes out{'B', 'M'};
+    for (const auto& [value, count] : {std::pair<std::uint64_t, int>{794 + padded(width) * height, 4}, {0, 4}, {794, 4},
+                                      {12, 4}, {width, 2}, {height, 2}, {1, 2}, {8, 2}})
+        put(out, value, count);
+    for (std::size_t at = 10; at < 778; at += 3)
+        for (const std::size_t c : {2, 1, 0}) out.push_back(std::uint8_t(rix[at + c] << 2));
+    for (std::size_t y = height; y-- > 0;) {
+        const auto row = rix.begin() + std::ptrdiff_t(778 + y * width);
+        out.insert(out.end(), row, row + std::ptrdiff_t(width));
+        out.resize(out.size() + padded(width) - width);
+    }
+    return out;
+}
+
+// At most 256 entries from the end of the header to bfOffBits, 3 bytes each
+// after a core header whose planes are not 2, else 4, narrowed, those missing
+// black; padded rows from bfOffBits, bottom first unless an info header's
+// height is negative.
+Bytes rixOf(const Bytes& bmp, const Outcome& outcome) {
+    const std::uint64_t size = little(bmp, 14, 4), offBits = little(bmp, 10, 4), start = 14 + size;
+    const bool core = size == 12;
+    const auto height32 = static_cast<std::int32_t>(core ? little(bmp, 20, 2) : little(bmp, 22, 4));
+    const std::size_t width = core ? little(bmp, 18, 2) : little(bmp, 18, 4);
+    const std::size_t height = height32 < 0 ? 0u - std::uint32_t(height32) : std::uint32_t(height32);
+    const std::size_t entry = core && little(bmp, 22, 2) != 2 ? 3 : 4;
+    const std::size_t entries = offBits < start ? 0 : std::min<std::uint64_t>(256, (offBits - start) / entry);
+    expect(offBits + std::uint64_t{padded(width)} * height <= bmp.size(), "a bitmap too short was accepted", outcome);
+    Bytes out{'R', 'I', 'X', '3'};
+    for (const std::size_t value : {width, height, std::size_t{175}}) put(out, value, 2);
+    for (std::size_t i = 0; i < 256; ++i)
+        for (const std::size_t c : {2, 1, 0}) out.push_back(i < entries ? bmp.at(start + i * entry + c) >> 2 : 0);
+    for (std::size_t y = 0; y < height; ++y) {
+        const auto row = bmp.begin() + std::ptrdiff_t(offBits + (height32 < 0 ? y : height - 1 - y) * padded(width));
+        out.insert(out.end(), row, row + std::ptrdiff_t(width));
+    }
+    return out;
+}
+
+}  // namespace
+
+extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size) {
+    const Bytes input(data, data + size);
+    const bool toBitmap = QUORVEL_FUZZ_TO_BITMAP;
+    const Outcome outcome = convert(toBitmap, input);
+    if (outcome.messages != "File created : output\n") {
+        const std::size_t lineBreak = outcome.messages.find('\n');
+        const bool oneLine = lineBreak == std::string::npos || lineBreak == outcome.messages.size() - 1;
+        expect(oneLine && outcome.messages.find("input") != std::string::npos, "not one line naming the input", outcome);
+        expect(outcome.output.empty(), "a refused input left output behind", outcome);
+    } else if (toBitmap) {
+        expect(outcome.output == bitmapOf(input, outcome), "the bitmap differs from the picture", outcome);
+    } else {
+        expect(outcome.output == rixOf(input, outcome), "the ColorRIX differs from the picture", outcome);
+        const Outcome back = convert(true, outcome.output);
+        expect(back.output == bitmapOf(outcome.output, back), "the ColorRIX written was not read back", back);
+    }
+    return 0;
+}

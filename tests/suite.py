@@ -1,0 +1,298 @@
+#!/usr/bin/env python3
+# The converter tested from outside, as its users run it: each case is a
+# row of a table, and a table is one run of the program over many files,
+# whose messages and output files are then compared byte for byte.
+#
+#     suite.py [Class ...]        (unittest's own options apply)
+#
+# QUORVEL_PROGRAM names the program (default build/quorvel), QUORVEL_LAUNCHER
+# what it runs through (wine, qemu-user), QUORVEL_SKIP the words of cases the
+# build cannot hold ("memory" for a sanitized build). A Windows program
+# (.exe) writes "\r\n" and is spared what Windows has no part of:
+# symbolic links, FIFOs, devices and resource limits.
+import os, resource, shlex, shutil, signal, subprocess, sys, tempfile, unittest
+from struct import pack
+
+try:
+    from PIL import Image
+except ImportError:
+    Image = None
+
+from images import bitmap, bitmap_of_rix, bitmap_palette, pattern, rix, rix_of_bitmap
+
+HERE = os.path.dirname(os.path.abspath(__file__))
+PROGRAM = os.path.abspath(os.environ.get("QUORVEL_PROGRAM") or os.path.join(HERE, "..", "build", "quorvel"))
+LAUNCHER = shlex.split(os.environ.get("QUORVEL_LAUNCHER", ""))
+WINDOWS = PROGRAM.endswith(".exe")
+SKIP = os.environ.get("QUORVEL_SKIP", "").split()
+# wine takes the arguments' bytes in this locale's encoding.
+ENVIRONMENT = dict(os.environ, LC_ALL="C.UTF-8", WINEDEBUG="-all")
+posix_only = unittest.skipIf(WINDOWS, "Windows has no such files or limits")
+
+
+def lines(text):
+    return text.replace("\n", "\r\n") if WINDOWS else text
+
+
+def created(*names):
+    return "".join(f"File created : {name}\n" for name in names)
+
+
+# A fresh folder the program runs in, removed afterwards.
+class Folder:
+    def __init__(self, case):
+        self.path = tempfile.mkdtemp(prefix="quorvel-")
+        case.addCleanup(shutil.rmtree, self.path, True)
+        self.case = case
+
+    def __truediv__(self, name):
+        return os.path.join(self.path, name)
+
+    def write(self, files):
+        for name, data in files:
+            os.makedirs(os.path.dirname(self / name), exist_ok=True)
+            with open(self / name, "wb") as out:
+                out.write(data)
+
+    def read(self, name):
+        with open(self / name, "rb") as data:
+            return data.read()
+
+    # The program's standard output and exit status. Anything on its
+    # error stream fails the case: the program writes nothing there, so
+    # it is a sanitizer's or the system's report (wine's own notes aside).
+    def run(self, *arguments, limits=()):
+        def limited():
+            signal.signal(signal.SIGXFSZ, signal.SIG_IGN)  # a write past the limit fails instead
+            for which, value in limits:
+                resource.setrlimit(which, (value, value))
+        process = subprocess.run(LAUNCHER + [PROGRAM, *arguments], cwd=self.path, env=ENVIRONMENT, capture_output=True,
+                                 stdin=subprocess.DEVNULL, preexec_fn=limited)
+        if not WINDOWS:
+            self.case.assertEqual(process.stderr, b"", "the error stream")
+        return process.stdout.decode("utf-8", "surrogateescape"), process.returncode
+
+    # Runs, and expects exactly these messages and status 0.
+    def check(self, *arguments, expected, limits=()):
+        self.case.assertEqual(self.run(*arguments, limits=limits), (lines(expected), 0))
+
+    def check_files(self, expected):
+        for name, data in expected:
+            with self.case.subTest(name):
+                self.case.assertTrue(self.read(name) == data, "differs from what it must be")
+
+
+def output_of(name):
+    return name[:-3] + ("bmp" if name[-3:].lower() == "rix" else "rix")
+
+
+# rows of (input name, bytes, message or None for success, bytes the output must hold).
+def batch(case, rows):
+    folder = Folder(case)
+    folder.write((name, data) for name, data, _, _ in rows)
+    folder.check(*(name for name, *_ in rows),
+                 expected="".join(message % name if message else created(output_of(name))
+                                  for name, _, message, _ in rows))
+    folder.check_files((output_of(name), output) for name, _, _, output in rows)
+
+
+SIZES = [(0, 0), (0, 3), (5, 0), (1, 1), (1, 5), (2, 3), (3, 2), (4, 1), (7, 5), (16, 3), (641, 3),
+         (640, 480), (65535, 1), (1001, 700)]  # 1001 x 700 crosses several bands of 512 KiB
+KINDS = {"info": {}, "core": {"size": 12}, "quads": {"size": 12, "planes": 2}, "os2": {"size": 16},
+         "v5": {"size": 124}, "topdown": {"topdown": True}, "16": {"entries": 16}, "1core": {"size": 12, "entries": 1}}
+
+
+def valid_images():
+    def kind(name, rows, width, entries=256, **layout):
+        palette = bitmap_palette(entries)
+        return name, bitmap(rows, width, palette, **layout), None, rix_of_bitmap(rows, width, palette)
+    for width, height in SIZES:
+        rows = pattern(width, height)
+        yield f"{width}x{height}.rix", rix(rows, width), None, bitmap_of_rix(rows, width)
+        yield from (kind(f"{width}x{height}-{name}.bmp", rows, width, **layout) for name, layout in KINDS.items())
+    rows = pattern(1, 65535)  # the tallest a ColorRIX holds, both row orders
+    yield from (kind(f"1x65535-{name}.bmp", rows, 1, topdown=name == "topdown") for name in ("info", "topdown"))
+
+
+def patched(data, offset, value):
+    return data[:offset] + value + data[offset + len(value):]
+
+
+RIX = rix(pattern(9, 7), 9)
+INFO = bitmap(pattern(6, 3), 6, bitmap_palette())  # pixels at 1078
+CORE = bitmap(pattern(6, 3), 6, bitmap_palette(), size=12)  # pixels at 794
+NO_SIGNATURE = "Cannot read RIX3 signature! File : %s\n"
+NO_RIX = "Cannot read RIX into buffer! File : %s\n"
+NO_BITMAP = "Cannot read BMP signature, file : %s\n"
+NO_INFO = "Cannot read bitmap info header, file %s\n"
+COMPRESSED = "Compressed bitmap. Can't convert. File : %s"  # ends without a line break, as it always has
+INVALID = "File %s is not a valid 256-color bitmap file.\n"
+NO_PALETTE = "Can't read palette from a bitmap file : %s\n"
+NO_PIXELS = "Can't read raw data from a bitmap file : %s\n"
+MALFORMED = [
+    ("r-empty.rix", b"", NO_SIGNATURE), ("r-three-bytes.rix", RIX[:3], NO_SIGNATURE),
+    ("r-lower-case.rix", patched(RIX, 0, b"r"), "Not a ColorRIX Image File format. File : %s\n"),
+    ("r-signature-only.rix", RIX[:4], NO_RIX), ("r-palette-cut.rix", RIX[:777], NO_RIX),
+    ("r-last-pixel-cut.rix", RIX[:-1], NO_RIX), ("r-huge.rix", patched(RIX, 4, b"\xff" * 4), NO_RIX),
+    ("b-empty.bmp", b"", NO_BITMAP), ("b-13-bytes.bmp", INFO[:13], NO_BITMAP),
+    ("b-not-bm.bmp", patched(INFO, 1, b"A"), "Not a Bitmap File format. File : %s\n"),
+    ("b-core-cut.bmp", INFO[:25], "Cannot read bitmap core header, file : %s\n"),
+    ("b-info-cut.bmp", INFO[:53], NO_INFO),
+    ("b-os2-cut.bmp", bitmap(pattern(6, 3), 6, bitmap_palette(), size=16)[:29], NO_INFO),
+    ("b-compressed.bmp", patched(INFO, 30, b"\1"), COMPRESSED),
+    ("b-compressed-24.bmp", patched(patched(INFO, 30, b"\1"), 28, b"\x18"), COMPRESSED),
+    ("b-24-bits.bmp", patched(INFO, 28, b"\x18"), INVALID), ("b-core-4-bits.bmp", patched(CORE, 24, b"\4"), INVALID),
+    ("b-14-byte-header.bmp", bitmap(pattern(6, 3), 6, bitmap_palette(), size=14), INVALID),
+    ("b-width-65536.bmp", patched(INFO, 18, pack("<I", 65536)), INVALID),
+    ("b-width-negative.bmp", patched(INFO, 18, pack("<i", -1)), INVALID),
+    ("b-height-65536.bmp", patched(INFO, 22, pack("<I", 65536)), INVALID),
+    ("b-height-minus-65536.bmp", patched(INFO, 22, pack("<i", -65536)), INVALID),
+    ("b-offbits-in-header.bmp", patched(INFO, 10, pack("<I", 40)), NO_PALETTE),
+    ("b-no-whole-entry.bmp", patched(INFO, 10, pack("<I", 57)), NO_PALETTE),
+    ("b-huge-header.bmp", patched(INFO, 14, pack("<I", 0xFFFFFFF0)), NO_PALETTE),
+    ("b-palette-cut.bmp", INFO[:1054], NO_PALETTE), ("b-core-palette-cut.bmp", CORE[:793], NO_PALETTE),
+    ("b-pixels-cut.bmp", INFO[:-9], NO_PIXELS), ("b-padding-cut.bmp", INFO[:-1], NO_PIXELS),
+    ("b-offbits-past-end.bmp", patched(CORE, 10, pack("<I", 0x7FFFFFFF)), NO_PIXELS),
+    ("b-huge.bmp", patched(patched(INFO, 18, pack("<I", 65535)), 22, pack("<I", 65535)), NO_PIXELS)]
+
+
+class Conversions(unittest.TestCase):
+    def test_valid_images_become_exactly_the_other_format(self):
+        batch(self, list(valid_images()))
+
+    def test_malformed_inputs_give_one_message_each_and_an_empty_output(self):
+        batch(self, [(name, data, message, b"") for name, data, message in MALFORMED])
+
+    def test_bytes_8_and_9_come_from_the_last_colorrix_read_whole(self):
+        rows, palette = pattern(6, 3), bitmap_palette()
+        small = pattern(3, 3)
+        to_rix = lambda name, info: (name, bitmap(rows, 6, palette), None, rix_of_bitmap(rows, 6, palette, info))
+        read = lambda name, info: (name, rix(small, 3, info=info), None, bitmap_of_rix(small, 3))
+        batch(self, [to_rix("none-before.bmp", 175), read("a.rix", 0x0201), to_rix("after-a.bmp", 0x0201),
+                     to_rix("bitmap-between.bmp", 0x0201), read("b.rix", 175), to_rix("latest-wins.bmp", 175),
+                     read("c.rix", 0x0201), ("cut.rix", rix(small, 3, info=7)[:-1], NO_RIX, b""),
+                     to_rix("cut-passes-nothing.bmp", 0x0201),
+                     ("sig.rix", patched(rix(small, 3, info=9), 3, b"4"), "Not a ColorRIX Image File format. File : %s\n", b""),
+                     to_rix("signature-passes-nothing.bmp", 0x0201)])
+
+
+SMALL = pattern(5, 2)
+SMALL_RIX = rix(SMALL, 5)
+SMALL_BITMAP = bitmap(SMALL, 5, bitmap_palette())
+DEEP = "/".join(["d" * 120] * 3)  # past any 260-byte path limit
+
+
+class Runs(unittest.TestCase):
+    def test_without_arguments_banner_and_status_255(self):
+        folder = Folder(self)
+        seen = "Z:" + PROGRAM.replace("/", "\\") if WINDOWS else PROGRAM  # argument 0 as the program sees it
+        self.assertEqual(folder.run(), (lines(
+            f"\nQuorvel\nConverts ColorRIX 640x480x8 *.RIX to Windows *.BMP bitmaps and \n"
+            f"Usage: {seen} (infile.rix|infile.bmp) [infile infile infile]\n"
+            f"Example:\n  {seen} splash0.rix splash6.rix\n  {seen} bitmap.bmp"), 255))
+        self.assertEqual(os.listdir(folder.path), [])
+
+    def test_a_run_over_names_of_every_kind(self):
+        folder = Folder(self)
+        folder.write([(name, SMALL_RIX) for name in ("good.rix", "s.rix", "été.rix", "ж.rix", DEEP + "/card.rix", "later.rix")] +
+                     [("PIC.BMP", SMALL_BITMAP), ("xbmp", SMALL_BITMAP), ("junk.bmp", b"j" * 40),
+                      ("good.bmp", b"o" * 5000), ("junk.rix", b"o")])
+        # Four bytes that show as three characters end the run all the same.
+        folder.check("a\u00e9x", "good.rix", expected="Unknown extention : .\u00e9x\n")
+        self.assertEqual(folder.read("good.bmp"), b"o" * 5000)
+        folder.check("abc", "good.rix", "PIC.BMP", "xbmp", "missing.rix", "junk.bmp", DEEP + "/card.rix", "été.rix",
+                     "ж.rix", "ŝ.rix", "a.xmp", "later.rix",
+                     expected="Error command line parameter: abc. Ignored." + created("good.bmp", "PIC.rix", "xrix") +
+                     "Cannot read missing.rix\nNot a Bitmap File format. File : junk.bmp\n" +
+                     created(DEEP + "/card.bmp", "été.bmp", "ж.bmp") + "Cannot read ŝ.rix\nUnknown extention : .xmp\n")
+        as_bitmap, as_rix = bitmap_of_rix(SMALL, 5), rix_of_bitmap(SMALL, 5, bitmap_palette())
+        outputs = [("good.bmp", as_bitmap), ("PIC.rix", as_rix), ("xrix", as_rix), ("junk.rix", b""),
+                   (DEEP + "/card.bmp", as_bitmap), ("été.bmp", as_bitmap), ("ж.bmp", as_bitmap)]
+        folder.check_files(outputs)
+        for name, _ in outputs:
+            self.assertEqual(os.stat(folder / name).st_mode & 0o600, 0o600, name)
+        for name in "missing.bmp", "s.bmp", "ŝ.bmp", "later.bmp":  # ŝ only looks like s
+            self.assertFalse(os.path.lexists(folder / name), name)
+
+    def test_files_that_are_no_image_or_would_destroy_the_input(self):
+        folder = Folder(self)
+        folder.write([(name + ".rix", SMALL_RIX) for name in ("hard", "dir", "sym", "dev")] + [("real.bmp", SMALL_RIX)])
+        os.link(folder / "hard.rix", folder / "hard.bmp")
+        os.mkdir(folder / "dir.bmp")
+        rows = [("hard.rix", "Cannot create hard.bmp\n"), ("dir.rix", "Cannot create dir.bmp\n")]
+        if not WINDOWS:
+            os.symlink("sym.rix", folder / "sym.bmp")
+            os.symlink("real.bmp", folder / "both.rix")
+            os.symlink("real.bmp", folder / "both.bmp")
+            os.symlink("/dev/null", folder / "dev.bmp")
+            os.mkfifo(folder / "fifo.rix")
+            rows += [("sym.rix", "Cannot create sym.bmp\n"), ("both.rix", "Cannot create both.bmp\n"),
+                     ("fifo.rix", "Cannot read fifo.rix\n"), ("dev.rix", created("dev.bmp"))]
+        folder.check(*(name for name, _ in rows), expected="".join(message for _, message in rows))
+        folder.check_files([(name + ".rix", SMALL_RIX) for name in ("hard", "dir", "sym", "dev")] + [("real.bmp", SMALL_RIX)])
+
+
+BIG = pattern(1001, 700)
+
+
+@posix_only
+class Limits(unittest.TestCase):
+    def test_each_failed_write_is_reported(self):
+        folder = Folder(self)
+        folder.write([("a.rix", rix(BIG, 1001)), ("b.bmp", bitmap(BIG, 1001, bitmap_palette()))])
+        for limit, failure in ((0, "BMPFILEHEADER"), (20, "BMPCOREHEADER"), (100, "palette data"),
+                               (800, "raw data"), (600000, "raw data")):
+            with self.subTest(limit=limit):
+                folder.check("a.rix", "b.bmp", limits=[(resource.RLIMIT_FSIZE, limit)],
+                             expected=f"Cannot write {failure} to a.bmp\nCannot write palette data to b.rix\n")
+
+    @unittest.skipIf("memory" in SKIP, "not for this build")
+    def test_memory_stays_bounded_for_a_16000_x_16000_picture(self):
+        side, folder = 16000, Folder(self)
+        with open(folder / "big.rix", "wb") as image:  # the top row T, the bottom row B, a sparse middle
+            image.write(b"RIX3" + pack("<HHH", side, side, 175) + bytes(768) + b"T" * side)
+            image.seek(778 + side * (side - 1))
+            image.write(b"B" * side)
+        limit = [(resource.RLIMIT_AS, 200 << 20)]
+        folder.check("big.rix", limits=limit, expected=created("big.bmp"))
+        with open(folder / "big.bmp", "rb") as image:
+            self.assertEqual((image.read(795)[-1:], os.path.getsize(folder / "big.bmp")), (b"B", 794 + side * side))
+        os.rename(folder / "big.bmp", folder / "back.bmp")
+        folder.check("back.bmp", limits=limit, expected=created("back.rix"))
+        self.assertTrue(folder.read("back.rix") == folder.read("big.rix"))
+
+    def test_a_batch_larger_than_the_descriptor_limit(self):
+        folder = Folder(self)
+        names = [f"{i}.rix" for i in range(20)] + [f"{i}.bmp" for i in range(20, 40)]
+        folder.write((name, SMALL_RIX if name.endswith("rix") else SMALL_BITMAP) for name in names)
+        folder.check(*names, limits=[(resource.RLIMIT_NOFILE, 10)], expected=created(*map(output_of, names)))
+
+
+@unittest.skipUnless(Image, "Pillow is not installed")
+# Pillow, an independent reader and writer: its bitmaps go to ColorRIX
+# and back, and it reads every index kept and every component with its
+# two low bits cleared.
+class Pillow(unittest.TestCase):
+
+    def test_round_trip(self):
+        folder, sizes = Folder(self), [(640, 480), (1, 1), (3, 5), (5, 3), (6, 2), (33, 17)]
+        pictures = []
+        for width, height in sizes:
+            picture = Image.new("P", (width, height))
+            picture.putpalette([(i * 37 + c * 91) & 255 for i in range(256) for c in range(3)])
+            picture.putdata([(x * 7 + y * 13) & 255 for y in range(height) for x in range(width)])
+            picture.save(folder / f"{width}x{height}.bmp")
+            pictures.append(picture)
+        folder.check(*(f"{w}x{h}.bmp" for w, h in sizes), expected=created(*(f"{w}x{h}.rix" for w, h in sizes)))
+        folder.check(*(f"{w}x{h}.rix" for w, h in sizes), expected=created(*(f"{w}x{h}.bmp" for w, h in sizes)))
+        for picture, (width, height) in zip(pictures, sizes):
+            with self.subTest(size=(width, height)), Image.open(folder / f"{width}x{height}.bmp") as back:
+                self.assertEqual((back.mode, back.size), ("P", (width, height)))
+                self.assertEqual(list(back.getdata()), list(picture.getdata()))
+                self.assertEqual(back.getpalette()[:768], [v & 0xFC for v in picture.getpalette()[:768]])
+
+
+if __name__ == "__main__":
+    result = unittest.main(exit=False).result
+    skipped_whole = result.testsRun == len(result.skipped) > 0
+    sys.exit(77 if skipped_whole else 0 if result.wasSuccessful() else 1)  # 77: skipped, for CTest
