@@ -28,7 +28,7 @@ void restride(std::uint8_t* band, std::size_t rows, std::size_t width, std::size
 std::size_t RowCopy::bandRows() const {
     const std::size_t row = rowBytes();
     if (row == 0) return height;
-    return std::min(height, std::max<std::size_t>(1, budget / row));
+    return std::min(height, std::max<std::size_t>(1, kBandBudget / row));
 }
 
 CopyOutcome copyRows(platform::File& input, platform::File& output, const RowCopy& copy,

@@ -22,7 +22,6 @@ struct RowCopy {
     std::size_t inputStride;    // bytes per stored input row (width, or padded)
     std::size_t outputStride;   // bytes per written row; padding is written as zeros
     bool reverse;               // the output takes the rows in the opposite order
-    std::size_t budget = kBandBudget;
 
     std::size_t rowBytes() const { return inputStride > outputStride ? inputStride : outputStride; }
     std::size_t bandRows() const;

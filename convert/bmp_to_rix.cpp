@@ -9,6 +9,7 @@
 #include <cstring>
 #include <optional>
 
+#include "convert/bands.hpp"
 #include "convert/convert.hpp"
 #include "formats/bmp.hpp"
 
@@ -155,8 +156,7 @@ bool convertPixels(ConversionJob& job, const SourceLayout& layout, const SourceP
         print("Can't read raw data from a bitmap file : %s\n", job.inputName);
         return false;
     }
-    const RowCopy copy{layout.pixelOffset, width, height, storedRow, width, !layout.topDown,
-                       job.bandBudget};
+    const RowCopy copy{layout.pixelOffset, width, height, storedRow, width, !layout.topDown};
     const Buffer band = Buffer::allocate(copy.bandBytes());
     const Buffer rowBuffer = Buffer::allocate(copy.rowBytes());
     if (!band || !rowBuffer) {

@@ -4,7 +4,6 @@
 #include <cstddef>
 #include <cstdint>
 
-#include "convert/bands.hpp"
 #include "formats/rix.hpp"
 #include "platform/platform.hpp"
 
@@ -12,16 +11,13 @@ namespace quorvel {
 
 // What the batch driver hands a conversion: the open pair, the names used in
 // messages (the argument as typed for the input, the derived path for the
-// output) and the run's ColorRIX header record. The band budget is the
-// tool's own everywhere but in tests, which narrow it to cross band
-// boundaries with small images.
+// output) and the run's ColorRIX header record.
 struct ConversionJob {
     platform::File& input;
     platform::File& output;
     const char* inputName;
     const char* outputPath;
     RixHeader& header;
-    std::size_t bandBudget = kBandBudget;
 };
 
 // Each conversion reports its own outcome on standard output.

@@ -7,6 +7,7 @@
 // first, a bitmap the bottom row) and padded to 4 bytes in place.
 #include <cstring>
 
+#include "convert/bands.hpp"
 #include "convert/convert.hpp"
 #include "formats/bmp.hpp"
 
@@ -139,8 +140,7 @@ void convertRixToBmp(ConversionJob& job) {
     // hold its whole image, even if the conversion fails later.
     job.header = start.header;
     const std::uint16_t width = start.header.width;
-    const RowCopy copy{kRixPixelOffset, width, start.header.height, width, bitmapRowBytes(width),
-                       true, job.bandBudget};
+    const RowCopy copy{kRixPixelOffset, width, start.header.height, width, bitmapRowBytes(width), true};
     const Buffer band = Buffer::allocate(copy.bandBytes());
     if (!band) {
         reportAllocationFailure(copy.bandBytes());
