@@ -44,6 +44,7 @@ bool readFileHeader(ConversionJob& job, BITMAPFILEHEADER& fileHeader) {
         print("Cannot read BMP signature, file : %s\n", job.inputName);
         return false;
     }
+    convertByteOrder(fileHeader);
     if (fileHeader.bfType != kBitmapType) {
         print("Not a Bitmap File format. File : %s\n", job.inputName);
         return false;
@@ -59,6 +60,7 @@ bool readInfoHeader(ConversionJob& job, std::uint32_t headerSize, BITMAPINFOHEAD
         print("Cannot read bitmap info header, file %s\n", job.inputName);
         return false;
     }
+    convertByteOrder(info);
     if (info.biCompression != 0) {
         print("Compressed bitmap. Can't convert. File : %s", job.inputName);
         return false;
@@ -81,6 +83,7 @@ std::optional<SourceLayout> readHeaders(ConversionJob& job) {
         print("Cannot read bitmap core header, file : %s\n", job.inputName);
         return std::nullopt;
     }
+    convertByteOrder(layout.image);
     const bool coreHeader = layout.image.size == kCoreHeaderSize;
     BITMAPINFOHEADER info{};
     if (!coreHeader) {
@@ -143,7 +146,9 @@ bool writeHeaderAndPalette(ConversionJob& job, const SourceLayout& layout, const
     job.header.width = layout.image.width;
     job.header.height = layout.image.height;
     std::uint8_t start[kRixPixelOffset];
-    std::memcpy(start, &job.header, kRixHeaderBytes);
+    RixHeader header = job.header;
+    convertByteOrder(header);
+    std::memcpy(start, &header, kRixHeaderBytes);
     narrowPalette(palette, start + kRixHeaderBytes);
     return job.output.write(start, sizeof start).complete(sizeof start);
 }

@@ -32,7 +32,7 @@ bool checkSignature(ConversionJob& job) {
     }
     std::uint32_t signature = 0;
     std::memcpy(&signature, bytes, sizeof signature);
-    if (signature != kRixSignature) {
+    if (littleEndian(signature) != kRixSignature) {
         print("Not a ColorRIX Image File format. File : %s\n", job.inputName);
         return false;
     }
@@ -60,8 +60,9 @@ bool readStart(ConversionJob& job, RixStart& start) {
         reportAllocationFailure(0xFFFFFFFFu);
         return false;
     }
-    if (!job.input.read(&start, sizeof start).complete(sizeof start) ||
-        fileSize < rixFileBytes(start.header.width, start.header.height)) {
+    const bool read = job.input.read(&start, sizeof start).complete(sizeof start);
+    convertByteOrder(start.header);
+    if (!read || fileSize < rixFileBytes(start.header.width, start.header.height)) {
         print("Cannot read RIX into buffer! File : %s\n", job.inputName);
         return false;
     }
@@ -96,8 +97,10 @@ ImageHeader makeCoreHeader(std::uint16_t width, std::uint16_t height) {
 bool writeHeadersAndPalette(ConversionJob& job, const RGBTRIPLE* palette) {
     const std::uint16_t width = job.header.width;
     const std::uint16_t height = job.header.height;
-    const BITMAPFILEHEADER fileHeader = makeFileHeader(width, height);
-    const ImageHeader coreHeader = makeCoreHeader(width, height);
+    BITMAPFILEHEADER fileHeader = makeFileHeader(width, height);
+    ImageHeader coreHeader = makeCoreHeader(width, height);
+    convertByteOrder(fileHeader);
+    convertByteOrder(coreHeader);
     if (!job.output.write(&fileHeader, sizeof fileHeader).complete(sizeof fileHeader)) {
         print("Cannot write BMPFILEHEADER to %s\n", job.outputPath);
         return false;

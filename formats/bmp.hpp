@@ -94,6 +94,36 @@ static_assert(sizeof(RGBTRIPLE) == 3);
 static_assert(sizeof(RGBQUAD) == 4);
 static_assert(sizeof(ImageHeader) == sizeof(BITMAPCOREHEADER));
 
+inline void convertByteOrder(BITMAPFILEHEADER& header) {
+    header.bfType = littleEndian(header.bfType);
+    header.bfSize = littleEndian(header.bfSize);
+    header.bfReserved1 = littleEndian(header.bfReserved1);
+    header.bfReserved2 = littleEndian(header.bfReserved2);
+    header.bfOffBits = littleEndian(header.bfOffBits);
+}
+
+inline void convertByteOrder(BITMAPINFOHEADER& header) {
+    header.biSize = littleEndian(header.biSize);
+    header.biWidth = littleEndian(header.biWidth);
+    header.biHeight = littleEndian(header.biHeight);
+    header.biPlanes = littleEndian(header.biPlanes);
+    header.biBitCount = littleEndian(header.biBitCount);
+    header.biCompression = littleEndian(header.biCompression);
+    header.biSizeImage = littleEndian(header.biSizeImage);
+    header.biXPelsPerMeter = littleEndian(header.biXPelsPerMeter);
+    header.biYPelsPerMeter = littleEndian(header.biYPelsPerMeter);
+    header.biClrUsed = littleEndian(header.biClrUsed);
+    header.biClrImportant = littleEndian(header.biClrImportant);
+}
+
+inline void convertByteOrder(ImageHeader& header) {
+    header.size = littleEndian(header.size);
+    header.width = littleEndian(header.width);
+    header.height = littleEndian(header.height);
+    header.planes = littleEndian(header.planes);
+    header.bitCount = littleEndian(header.bitCount);
+}
+
 // A bitmap row is stored padded to a multiple of 4 bytes.
 inline constexpr std::uint32_t bitmapRowBytes(std::uint32_t width) { return (width + 3u) & ~3u; }
 

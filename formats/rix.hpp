@@ -11,14 +11,12 @@
 //                         rows exactly `width` bytes with no alignment
 #pragma once
 
-#include <bit>
 #include <cstddef>
 #include <cstdint>
 
-namespace quorvel {
+#include "formats/byte_order.hpp"
 
-static_assert(std::endian::native == std::endian::little,
-              "records are read and written as little-endian raw bytes");
+namespace quorvel {
 
 inline constexpr std::uint32_t kRixSignature = 0x33584952;  // "RIX3"
 inline constexpr std::uint16_t kDefaultPaletteInfo = 175;
@@ -36,6 +34,14 @@ struct RixHeader {
 };
 #pragma pack(pop)
 static_assert(sizeof(RixHeader) == kRixHeaderBytes);
+
+// Each record's fields between the file's byte order and the host's, either way.
+inline void convertByteOrder(RixHeader& header) {
+    header.signature = littleEndian(header.signature);
+    header.width = littleEndian(header.width);
+    header.height = littleEndian(header.height);
+    header.paletteInfo = littleEndian(header.paletteInfo);
+}
 
 // The run's header record starts as "RIX3" with paletteInfo 175; width and
 // height are filled in by each conversion.

@@ -1,0 +1,24 @@
+// Both formats store their integers little-endian. Records are read and
+// written as the file's raw bytes; `littleEndian` turns a field so read into
+// the host's value, and a host value into the file's order (the same swap
+// serves both ways), so the records mean the same on any host. On a
+// little-endian host it is the identity and compiles to nothing.
+#pragma once
+
+#include <array>
+#include <bit>
+#include <concepts>
+#include <cstddef>
+#include <type_traits>
+
+namespace quorvel {
+
+template <std::integral T>
+constexpr T littleEndian(T value) {
+    const auto bytes = std::bit_cast<std::array<unsigned char, sizeof(T)>>(value);
+    std::make_unsigned_t<T> host = 0;
+    for (std::size_t i = sizeof(T); i-- > 0;) host = static_cast<std::make_unsigned_t<T>>(host << 8 | bytes[i]);
+    return static_cast<T>(host);
+}
+
+}  // namespace quorvel
