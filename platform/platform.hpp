@@ -5,7 +5,9 @@
 
 #include <cstddef>
 #include <cstdint>
+#include <string>
 #include <string_view>
+#include <vector>
 
 namespace quorvel::platform {
 
@@ -69,6 +71,14 @@ void print(const char* format, ...)
 // Where printed text goes: standard output unless a test captures it.
 using ConsoleSink = void (*)(std::string_view text);
 ConsoleSink setConsoleSink(ConsoleSink sink);
+
+// UTF-8 text to standard output, in whatever form the system shows it right.
+void writeStandardOutput(std::string_view text);
+
+#if defined(_WIN32)
+// The arguments as Windows holds them, UTF-16, each turned into UTF-8.
+std::vector<std::string> utf8Arguments(int count, wchar_t** arguments);
+#endif
 
 // Ends the process at once with `status`, standard output flushed first.
 [[noreturn]] void endProcess(int status);

@@ -8,6 +8,7 @@
 
 #include <algorithm>
 #include <climits>
+#include <cstdio>
 #include <utility>
 
 namespace quorvel::platform {
@@ -121,5 +122,7 @@ bool File::truncateToEmpty() {
 void File::close() {
     if (isOpen()) ::close(descriptor(std::exchange(handle_, kClosed)));
 }
+
+void writeStandardOutput(std::string_view text) { std::fwrite(text.data(), 1, text.size(), stdout); }
 
 }  // namespace quorvel::platform

@@ -12,12 +12,7 @@ namespace quorvel::platform {
 
 namespace {
 
-// Standard output is a text stream: on Windows each "\n" becomes "\r\n".
-void writeToStandardOutput(std::string_view text) {
-    std::fwrite(text.data(), 1, text.size(), stdout);
-}
-
-ConsoleSink currentSink = writeToStandardOutput;
+ConsoleSink currentSink = writeStandardOutput;
 
 }  // namespace
 
@@ -37,7 +32,7 @@ void print(const char* format, ...) {
 }
 
 ConsoleSink setConsoleSink(ConsoleSink sink) {
-    return std::exchange(currentSink, sink ? sink : writeToStandardOutput);
+    return std::exchange(currentSink, sink ? sink : writeStandardOutput);
 }
 
 void endProcess(int status) {

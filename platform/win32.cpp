@@ -1,16 +1,19 @@
-// File operations on Windows, through the Win32 file API. <windows.h> stays
-// in this file: it defines bitmap record names of its own.
+// Files, arguments and the console on Windows, through the Win32 API.
+// <windows.h> stays in this file: it defines bitmap record names of its own.
 //
-// Names arrive as UTF-8 (the program's manifest sets the active code page
-// to UTF-8, so arguments reach it byte for byte) and are opened through the
-// wide API, in their "\\?\" absolute form where they are too long for the
-// plain one.
+// The program works in UTF-8 throughout. The arguments are taken as Windows
+// holds them, in UTF-16, and turned into UTF-8 once at the entry, so no code
+// page of the system or of the manifest stands between a name as typed and
+// the file. Names are opened through the wide API, in their "\\?\" absolute
+// form where they are too long for the plain one.
 #include "platform/platform.hpp"
 
 #define WIN32_LEAN_AND_MEAN
 #include <windows.h>
 
 #include <algorithm>
+#include <climits>
+#include <cstdio>
 #include <string>
 #include <utility>
 
@@ -41,21 +44,38 @@ Transfer transferAll(std::size_t count, Call call) {
     return result;
 }
 
-// An empty result stands for a name that is not valid UTF-8 (or is empty):
-// no file has it.
-std::wstring fromUtf8(const char* text) {
-    const int units = MultiByteToWideChar(CP_UTF8, MB_ERR_INVALID_CHARS, text, -1, nullptr, 0);
-    if (units <= 1) return {};
+// With MB_ERR_INVALID_CHARS an empty result stands for text that is not
+// valid UTF-8; without it each bad byte becomes U+FFFD.
+std::wstring fromUtf8(std::string_view text, DWORD flags) {
+    const int bytes = static_cast<int>(std::min<std::size_t>(text.size(), INT_MAX));
+    const int units = MultiByteToWideChar(CP_UTF8, flags, text.data(), bytes, nullptr, 0);
+    if (units <= 0) return {};
     std::wstring wide(static_cast<std::size_t>(units), L'\0');
-    MultiByteToWideChar(CP_UTF8, MB_ERR_INVALID_CHARS, text, -1, wide.data(), units);
-    wide.resize(static_cast<std::size_t>(units) - 1);
+    MultiByteToWideChar(CP_UTF8, flags, text.data(), bytes, wide.data(), units);
     return wide;
+}
+
+// Unpaired surrogates, which UTF-8 cannot hold, become U+FFFD.
+std::string toUtf8(const wchar_t* text) {
+    const int bytes = WideCharToMultiByte(CP_UTF8, 0, text, -1, nullptr, 0, nullptr, nullptr);
+    if (bytes <= 1) return {};
+    std::string narrow(static_cast<std::size_t>(bytes), '\0');
+    WideCharToMultiByte(CP_UTF8, 0, text, -1, narrow.data(), bytes, nullptr, nullptr);
+    narrow.resize(static_cast<std::size_t>(bytes) - 1);
+    return narrow;
+}
+
+// Standard output's handle when it is a console, else null.
+HANDLE consoleOutput() {
+    const HANDLE handle = GetStdHandle(STD_OUTPUT_HANDLE);
+    DWORD mode = 0;
+    return handle != INVALID_HANDLE_VALUE && GetConsoleMode(handle, &mode) ? handle : nullptr;
 }
 
 // The plain form while the absolute path fits MAX_PATH; beyond it the
 // "\\?\" form of the absolute path, which Windows takes at any length.
 std::wstring systemPath(const char* name) {
-    const std::wstring wide = fromUtf8(name);
+    const std::wstring wide = fromUtf8(name, MB_ERR_INVALID_CHARS);  // no file has an invalid name
     if (wide.empty()) return wide;
     const DWORD needed = GetFullPathNameW(wide.c_str(), 0, nullptr, nullptr);
     if (needed <= MAX_PATH) return wide;
@@ -76,9 +96,15 @@ HANDLE openHandle(const char* name, DWORD access, DWORD share, DWORD disposition
 
 }  // namespace
 
+// Only disk files, as on POSIX: a pipe or a device (NUL, CON, COM1) could
+// block the run on its first read or never end.
 File openForReading(const char* name) {
     const HANDLE handle = openHandle(name, GENERIC_READ, FILE_SHARE_READ, OPEN_EXISTING);
     if (handle == INVALID_HANDLE_VALUE) return {};
+    if (GetFileType(handle) != FILE_TYPE_DISK) {
+        CloseHandle(handle);
+        return {};
+    }
     return File(reinterpret_cast<std::intptr_t>(handle));
 }
 
@@ -140,6 +166,31 @@ bool File::truncateToEmpty() { return seek(0) && SetEndOfFile(nativeOf(handle_))
 
 void File::close() {
     if (isOpen()) CloseHandle(nativeOf(std::exchange(handle_, kClosed)));
+}
+
+// On a console the text goes out as UTF-16, so that names in any script show
+// as typed whatever the console's code page, which stays as it is. Anywhere
+// else (a file, a pipe) the UTF-8 bytes go out unchanged; in both, each "\n"
+// becomes "\r\n".
+void writeStandardOutput(std::string_view text) {
+    static const HANDLE console = consoleOutput();
+    if (!console) {
+        std::fwrite(text.data(), 1, text.size(), stdout);  // a text stream: the C runtime adds the "\r"
+        return;
+    }
+    std::wstring wide;
+    for (const wchar_t unit : fromUtf8(text, 0)) {
+        if (unit == L'\n') wide += L'\r';
+        wide += unit;
+    }
+    DWORD written = 0;
+    WriteConsoleW(console, wide.data(), static_cast<DWORD>(wide.size()), &written, nullptr);
+}
+
+std::vector<std::string> utf8Arguments(int count, wchar_t** arguments) {
+    std::vector<std::string> utf8;
+    for (int i = 0; i < count; ++i) utf8.push_back(toUtf8(arguments[i]));
+    return utf8;
 }
 
 }  // namespace quorvel::platform

@@ -220,7 +220,11 @@ class Runs(unittest.TestCase):
         os.link(folder / "hard.rix", folder / "hard.bmp")
         os.mkdir(folder / "dir.bmp")
         rows = [("hard.rix", "Cannot create hard.bmp\n"), ("dir.rix", "Cannot create dir.bmp\n")]
-        if not WINDOWS:
+        if WINDOWS:
+            rows += [("nul.rix", "Cannot read nul.rix\n")]  # the device, under any extension
+        else:
+            os.symlink("/dev/zero", folder / "zero.rix")
+            rows += [("zero.rix", "Cannot read zero.rix\n")]
             os.symlink("sym.rix", folder / "sym.bmp")
             os.symlink("real.bmp", folder / "both.rix")
             os.symlink("real.bmp", folder / "both.bmp")
@@ -230,6 +234,23 @@ class Runs(unittest.TestCase):
                      ("fifo.rix", "Cannot read fifo.rix\n"), ("dev.rix", created("dev.bmp"))]
         folder.check(*(name for name, _ in rows), expected="".join(message for _, message in rows))
         folder.check_files([(name + ".rix", SMALL_RIX) for name in ("hard", "dir", "sym", "dev")] + [("real.bmp", SMALL_RIX)])
+
+    # tmux gives wine a console, whose code page chcp shows before and after.
+    @unittest.skipUnless(WINDOWS and shutil.which("tmux"), "needs a Windows program and tmux")
+    def test_names_show_as_typed_on_a_console(self):
+        folder, tmux = Folder(self), ["tmux", "-L", f"quorvel-{os.getpid()}", "-f", "/dev/null"]
+        folder.write([("été.rix", SMALL_RIX), ("ж.rix", SMALL_RIX)])
+        program = "Z:" + PROGRAM.replace("/", "\\")
+        command = shlex.join(LAUNCHER + ["cmd", "/c", f"chcp & {program} été.rix ж.rix & chcp"])
+        subprocess.run(tmux + ["new-session", "-d", "-x", "120", "-y", "20", "-c", folder.path,
+                               f"{command}; {shlex.join(tmux)} wait-for -S ran; sleep 60"], env=ENVIRONMENT, check=True)
+        self.addCleanup(subprocess.run, tmux + ["kill-server"])
+        subprocess.run(tmux + ["wait-for", "ran"], env=ENVIRONMENT, timeout=60, check=True)
+        screen = subprocess.run(tmux + ["capture-pane", "-p"], env=ENVIRONMENT, capture_output=True, text=True).stdout
+        before, *shown, after = [line for line in screen.splitlines() if line]
+        self.assertEqual(shown, ["File created : été.bmp", "File created : ж.bmp"])
+        self.assertEqual(before, after)
+        self.assertRegex(before, "code page")
 
 
 BIG = pattern(1001, 700)
