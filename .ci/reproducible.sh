@@ -1,0 +1,24 @@
+#!/usr/bin/env bash
+# Two builds of the same commit, in folders whose paths differ in length,
+# with SOURCE_DATE_EPOCH at the commit's time, must give the same bytes:
+# the Linux program and its .deb, the Windows program and its .zip.
+set -euo pipefail
+cd "$(dirname "$0")/.."
+export SOURCE_DATE_EPOCH
+SOURCE_DATE_EPOCH=$(git log -1 --format=%ct)
+work=$(mktemp -d)
+trap 'rm -rf "$work"' EXIT
+for folder in a "a-much-longer-folder-name/nested"; do
+  git clone -q "$PWD" "$work/$folder"
+  (cd "$work/$folder" &&
+   for preset in native win32; do
+     cmake --preset "$preset" -DQUORVEL_TESTS=OFF >/dev/null && cmake --build --preset "$preset" >/dev/null
+   done &&
+   (cd build && cpack >/dev/null) && (cd build-win32 && cpack >/dev/null))
+done
+for built in build/quorvel build/packages/quorvel_*.deb build-win32/quorvel.exe build-win32/packages/quorvel-*.zip; do
+  first=$(echo "$work"/a/$built)
+  second=$(echo "$work"/a-much-longer-folder-name/nested/$built)
+  cmp "$first" "$second"
+  echo "identical: $built ($(stat -c %s "$first") bytes)"
+done
