@@ -23,34 +23,54 @@ void restride(std::uint8_t* band, std::size_t rows, std::size_t width, std::size
     }
 }
 
-}  // namespace
-
-std::size_t RowCopy::bandRows() const {
-    const std::size_t row = rowBytes();
-    if (row == 0) return height;
-    return std::min(height, std::max<std::size_t>(1, kBandBudget / row));
-}
-
-CopyOutcome copyRows(platform::File& input, platform::File& output, const RowCopy& copy,
-                     std::uint8_t* band, std::uint8_t* rowBuffer) {
-    if (copy.rowBytes() == 0) return CopyOutcome::Done;
-    const std::size_t perBand = copy.bandRows();
+CopyResult throughBands(platform::File& input, platform::File& output, std::span<const std::uint8_t> start,
+                        const RowCopy& copy) {
+    const platform::Buffer memory = platform::Buffer::allocate(bandMemory(copy));
+    if (!memory) return {CopyOutcome::NoMemory, 0};
+    const platform::Transfer head = output.write(start.data(), start.size());
+    if (!head.complete(start.size())) return {CopyOutcome::WriteFailed, head.done};
+    std::uint64_t written = start.size();
+    const std::size_t perBand = bandRows(copy);
+    std::uint8_t* band = memory.data();
+    std::uint8_t* rowBuffer = band + perBand * copy.rowBytes();
     const bool widens = copy.outputStride > copy.inputStride;
-    for (std::size_t done = 0; done < copy.height;) {
+    for (std::size_t done = 0; done < copy.height && copy.rowBytes() != 0;) {
         const std::size_t rows = std::min(perBand, copy.height - done);
         // Reversed, the output starts with the input's last band.
         const std::size_t first = copy.reverse ? copy.height - done - rows : done;
         const std::size_t readBytes = rows * copy.inputStride;
         const std::uint64_t at = copy.inputOffset + std::uint64_t{first} * copy.inputStride;
-        if (!input.readAt(at, band, readBytes).complete(readBytes)) return CopyOutcome::ReadFailed;
+        if (!input.readAt(at, band, readBytes).complete(readBytes)) return {CopyOutcome::ReadFailed, written};
         if (widens) restride(band, rows, copy.width, copy.inputStride, copy.outputStride);
         if (copy.reverse) flipRows(band, copy.rowBytes(), rows, rowBuffer);
         if (!widens) restride(band, rows, copy.width, copy.inputStride, copy.outputStride);
         const std::size_t writeBytes = rows * copy.outputStride;
-        if (!output.write(band, writeBytes).complete(writeBytes)) return CopyOutcome::WriteFailed;
+        const platform::Transfer moved = output.write(band, writeBytes);
+        written += moved.done;
+        if (!moved.complete(writeBytes)) return {CopyOutcome::WriteFailed, written};
         done += rows;
     }
-    return CopyOutcome::Done;
+    return {CopyOutcome::Done, written};
+}
+
+}  // namespace
+
+std::size_t bandRows(const RowCopy& copy) {
+    const std::size_t row = copy.rowBytes();
+    if (row == 0) return copy.height;
+    return std::min(copy.height, std::max<std::size_t>(1, kBandBudget / row));
+}
+
+std::uint64_t bandMemory(const RowCopy& copy) { return std::uint64_t{bandRows(copy) + 1} * copy.rowBytes(); }
+
+CopyResult copyRows(platform::File& input, platform::File& output, std::span<const std::uint8_t> start,
+                    const RowCopy& copy) {
+    CopyResult result = output.gatherRows(input, start, copy);
+    if (result.outcome == CopyOutcome::NotGathered) result = throughBands(input, output, start, copy);
+    // A file cut short while it was read may not show it otherwise: mapped,
+    // its last page reads as zeros past the new end, without a fault.
+    if (result.outcome == CopyOutcome::Done && input.size() < copy.inputEnd()) result.outcome = CopyOutcome::ReadFailed;
+    return result;
 }
 
 }  // namespace quorvel

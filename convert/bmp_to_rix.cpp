@@ -3,8 +3,7 @@
 // The headers are tested one after another and the palette is read where
 // the format puts it; a file too short for its pixels is refused before
 // anything is written. The header and narrowed palette go out first, then
-// the pixels cross in bands, each band's rows put top first and stripped
-// of their padding in place.
+// the rows, top first and stripped of their padding.
 #include <algorithm>
 #include <cstring>
 #include <optional>
@@ -17,7 +16,6 @@ namespace quorvel {
 
 namespace {
 
-using platform::Buffer;
 using platform::print;
 
 // What the headers say about the pixels and palette of one input.
@@ -141,46 +139,38 @@ void narrowPalette(const SourcePalette& palette, std::uint8_t* rixPalette) {
     }
 }
 
-// The header and the narrowed palette, 778 bytes, as the output starts.
-bool writeHeaderAndPalette(ConversionJob& job, const SourceLayout& layout, const SourcePalette& palette) {
-    job.header.width = layout.image.width;
-    job.header.height = layout.image.height;
-    std::uint8_t start[kRixPixelOffset];
-    RixHeader header = job.header;
-    convertByteOrder(header);
-    std::memcpy(start, &header, kRixHeaderBytes);
-    narrowPalette(palette, start + kRixHeaderBytes);
-    return job.output.write(start, sizeof start).complete(sizeof start);
-}
-
 bool convertPixels(ConversionJob& job, const SourceLayout& layout, const SourcePalette& palette) {
     const std::uint16_t width = layout.image.width;
     const std::uint16_t height = layout.image.height;
     const std::uint32_t storedRow = bitmapRowBytes(width);
-    if (job.input.size() < layout.pixelOffset + std::uint64_t{storedRow} * height) {
+    const RowCopy copy{layout.pixelOffset, width, height, storedRow, width, !layout.topDown};
+    if (job.input.size() < copy.inputEnd()) {
         print("Can't read raw data from a bitmap file : %s\n", job.inputName);
         return false;
     }
-    const RowCopy copy{layout.pixelOffset, width, height, storedRow, width, !layout.topDown};
-    const Buffer band = Buffer::allocate(copy.bandBytes());
-    const Buffer rowBuffer = Buffer::allocate(copy.rowBytes());
-    if (!band || !rowBuffer) {
-        print("Cannot allocate heap, free %lu bytes of memory then try again...\n",
-              static_cast<unsigned long>(copy.bandBytes() + copy.rowBytes()));
-        return false;
-    }
-    const CopyOutcome outcome = writeHeaderAndPalette(job, layout, palette)
-                                    ? copyRows(job.input, job.output, copy, band.data(), rowBuffer.data())
-                                    : CopyOutcome::WriteFailed;
-    if (outcome == CopyOutcome::ReadFailed) {
+    // The header and the narrowed palette, 778 bytes, as the output starts.
+    RixHeader header = job.header;
+    header.width = width;
+    header.height = height;
+    job.header = header;
+    convertByteOrder(header);
+    std::uint8_t start[kRixPixelOffset];
+    std::memcpy(start, &header, kRixHeaderBytes);
+    narrowPalette(palette, start + kRixHeaderBytes);
+    const CopyResult result = copyRows(job.input, job.output, start, copy);
+    if (result.outcome == CopyOutcome::ReadFailed) {
         // The file changed or failed under us: what was written goes, as it
         // would for any other unreadable input.
         job.output.truncateToEmpty();
         print("Can't read raw data from a bitmap file : %s\n", job.inputName);
-    } else if (outcome == CopyOutcome::WriteFailed) {
+    } else if (result.outcome == CopyOutcome::WriteFailed) {
+        // Whatever part failed, as it always has.
         print("Cannot write palette data to %s\n", job.outputPath);
+    } else if (result.outcome != CopyOutcome::Done) {
+        print("Cannot allocate heap, free %lu bytes of memory then try again...\n",
+              static_cast<unsigned long>(bandMemory(copy)));
     }
-    return outcome == CopyOutcome::Done;
+    return result.outcome == CopyOutcome::Done;
 }
 
 }  // namespace

@@ -25,7 +25,10 @@ void convertRixToBmp(ConversionJob& job);
 void convertBmpToRix(ConversionJob& job);
 
 // Reverses the order of `height` rows of `width` bytes each, stored one after
-// another from `rows`, in place. `rowBuffer` holds at least one row.
+// another from `rows`, in place. `rowBuffer` holds at least one row. Only the
+// band path needs it: every conversion on Windows, and on POSIX the images
+// whose rows are too narrow to gather (gathered writes take the rows in
+// output order straight from the input).
 void flipRows(std::uint8_t* rows, std::size_t width, std::size_t height, std::uint8_t* rowBuffer);
 
 }  // namespace quorvel

@@ -2,9 +2,9 @@
 //
 // The header and palette are read first and the file is checked to hold the
 // whole image they describe; the palette is widened from 6 to 8 bits; the
-// headers and palette are written, then the pixels cross in bands from the
-// last to the first, each band's rows reversed (ColorRIX stores the top row
-// first, a bitmap the bottom row) and padded to 4 bytes in place.
+// headers and palette go out, then the rows from the last to the first
+// (ColorRIX stores the top row first, a bitmap the bottom row), each padded
+// to 4 bytes.
 #include <cstring>
 
 #include "convert/bands.hpp"
@@ -15,7 +15,6 @@ namespace quorvel {
 
 namespace {
 
-using platform::Buffer;
 using platform::print;
 
 void reportAllocationFailure(std::uint64_t bytes) {
@@ -80,44 +79,39 @@ void widenPalette(const std::uint8_t* rixPalette, RGBTRIPLE* palette) {
     }
 }
 
-BITMAPFILEHEADER makeFileHeader(std::uint16_t width, std::uint16_t height) {
-    BITMAPFILEHEADER header{};
-    header.bfType = kBitmapType;
+// What a bitmap holds before its pixels: 794 bytes, written as one.
+#pragma pack(push, 1)
+struct BitmapStart {
+    BITMAPFILEHEADER fileHeader;
+    ImageHeader coreHeader;
+    RGBTRIPLE palette[kPaletteEntries];
+};
+#pragma pack(pop)
+static_assert(sizeof(BitmapStart) == kWrittenPixelOffset);
+
+void makeBitmapStart(std::uint16_t width, std::uint16_t height, const std::uint8_t* rixPalette, BitmapStart& start) {
+    start.fileHeader = BITMAPFILEHEADER{};
+    start.fileHeader.bfType = kBitmapType;
     // At most 794 + 65536 * 65535, which fits in 32 bits.
-    header.bfSize = static_cast<std::uint32_t>(kWrittenPixelOffset +
-                                               std::uint64_t{bitmapRowBytes(width)} * height);
-    header.bfOffBits = kWrittenPixelOffset;
-    return header;
+    start.fileHeader.bfSize = static_cast<std::uint32_t>(kWrittenPixelOffset +
+                                                         std::uint64_t{bitmapRowBytes(width)} * height);
+    start.fileHeader.bfOffBits = kWrittenPixelOffset;
+    start.coreHeader = ImageHeader{kCoreHeaderSize, width, height, 1, 8};
+    convertByteOrder(start.fileHeader);
+    convertByteOrder(start.coreHeader);
+    widenPalette(rixPalette, start.palette);
 }
 
-ImageHeader makeCoreHeader(std::uint16_t width, std::uint16_t height) {
-    return ImageHeader{kCoreHeaderSize, width, height, 1, 8};
+// A write that failed is named by the part of the file it was in.
+const char* partAt(std::uint64_t offset) {
+    if (offset < kFileHeaderBytes) return "BMPFILEHEADER";
+    if (offset < kFileHeaderBytes + kCoreHeaderSize) return "BMPCOREHEADER";
+    if (offset < kWrittenPixelOffset) return "palette data";
+    return "raw data";
 }
 
-bool writeHeadersAndPalette(ConversionJob& job, const RGBTRIPLE* palette) {
-    const std::uint16_t width = job.header.width;
-    const std::uint16_t height = job.header.height;
-    BITMAPFILEHEADER fileHeader = makeFileHeader(width, height);
-    ImageHeader coreHeader = makeCoreHeader(width, height);
-    convertByteOrder(fileHeader);
-    convertByteOrder(coreHeader);
-    if (!job.output.write(&fileHeader, sizeof fileHeader).complete(sizeof fileHeader)) {
-        print("Cannot write BMPFILEHEADER to %s\n", job.outputPath);
-        return false;
-    }
-    if (!job.output.write(&coreHeader, sizeof coreHeader).complete(sizeof coreHeader)) {
-        print("Cannot write BMPCOREHEADER to %s\n", job.outputPath);
-        return false;
-    }
-    if (!job.output.write(palette, kWrittenPaletteBytes).complete(kWrittenPaletteBytes)) {
-        print("Cannot write palette data to %s\n", job.outputPath);
-        return false;
-    }
-    return true;
-}
-
-void reportPixelCopy(ConversionJob& job, CopyOutcome outcome) {
-    switch (outcome) {
+void reportPixelCopy(ConversionJob& job, const RowCopy& copy, CopyResult result) {
+    switch (result.outcome) {
         case CopyOutcome::Done:
             print("File created : %s\n", job.outputPath);
             break;
@@ -128,7 +122,11 @@ void reportPixelCopy(ConversionJob& job, CopyOutcome outcome) {
             print("Cannot read RIX into buffer! File : %s\n", job.inputName);
             break;
         case CopyOutcome::WriteFailed:
-            print("Cannot write raw data to %s\n", job.outputPath);
+            print("Cannot write %s to %s\n", partAt(result.written), job.outputPath);
+            break;
+        case CopyOutcome::NoMemory:
+        case CopyOutcome::NotGathered:
+            reportAllocationFailure(bandMemory(copy));
             break;
     }
 }
@@ -144,20 +142,10 @@ void convertRixToBmp(ConversionJob& job) {
     job.header = start.header;
     const std::uint16_t width = start.header.width;
     const RowCopy copy{kRixPixelOffset, width, start.header.height, width, bitmapRowBytes(width), true};
-    const Buffer band = Buffer::allocate(copy.bandBytes());
-    if (!band) {
-        reportAllocationFailure(copy.bandBytes());
-        return;
-    }
-    const Buffer rowBuffer = Buffer::allocate(copy.rowBytes());
-    if (!rowBuffer) {
-        reportAllocationFailure(copy.rowBytes());
-        return;
-    }
-    RGBTRIPLE palette[kPaletteEntries];
-    widenPalette(start.palette, palette);
-    if (!writeHeadersAndPalette(job, palette)) return;
-    reportPixelCopy(job, copyRows(job.input, job.output, copy, band.data(), rowBuffer.data()));
+    BitmapStart bitmapStart;
+    makeBitmapStart(width, start.header.height, start.palette, bitmapStart);
+    const auto* bytes = reinterpret_cast<const std::uint8_t*>(&bitmapStart);
+    reportPixelCopy(job, copy, copyRows(job.input, job.output, {bytes, sizeof bitmapStart}, copy));
 }
 
 }  // namespace quorvel

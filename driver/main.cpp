@@ -4,13 +4,7 @@
 #if defined(_WIN32)
 // Windows holds the arguments in UTF-16; they are taken so (wmain, linked
 // with -municode) and become UTF-8 here, whatever the system's code page.
-int wmain(int argc, wchar_t** argv) {
-    std::vector<std::string> arguments = quorvel::platform::utf8Arguments(argc, argv);
-    std::vector<char*> pointers;
-    for (std::string& argument : arguments) pointers.push_back(argument.data());
-    pointers.push_back(nullptr);
-    return quorvel::runBatch(argc, pointers.data());
-}
+int wmain(int argc, wchar_t** argv) { return quorvel::runBatch(argc, quorvel::platform::utf8Arguments(argc, argv)); }
 #else
 int main(int argc, char** argv) { return quorvel::runBatch(argc, argv); }
 #endif

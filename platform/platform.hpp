@@ -5,9 +5,8 @@
 
 #include <cstddef>
 #include <cstdint>
-#include <string>
+#include <span>
 #include <string_view>
-#include <vector>
 
 namespace quorvel::platform {
 
@@ -19,6 +18,30 @@ struct Transfer {
     std::size_t done = 0;
 
     bool complete(std::size_t wanted) const { return ok && done == wanted; }
+};
+
+// How the stored rows of an input become the rows of an output. The
+// conversions describe it; how the bytes move is the platform's affair.
+struct RowCopy {
+    std::uint64_t inputOffset;  // where the input's first stored row starts
+    std::size_t width;          // pixels per row
+    std::size_t height;         // rows
+    std::size_t inputStride;    // bytes per stored input row (width, or padded)
+    std::size_t outputStride;   // bytes per written row; padding is written as zeros
+    bool reverse;               // the output takes the rows in the opposite order
+
+    std::size_t rowBytes() const { return inputStride > outputStride ? inputStride : outputStride; }
+    // The input's stored row that becomes output row `row`.
+    std::size_t sourceRow(std::size_t row) const { return reverse ? height - 1 - row : row; }
+    std::uint64_t inputEnd() const { return inputOffset + std::uint64_t{inputStride} * height; }
+};
+
+enum class CopyOutcome { Done, ReadFailed, WriteFailed, NoMemory, NotGathered };
+
+// How a copy ended, and how many bytes of the output it wrote.
+struct CopyResult {
+    CopyOutcome outcome;
+    std::uint64_t written;
 };
 
 // One open file, closed when the object goes away (or earlier by close()).
@@ -40,6 +63,12 @@ public:
     std::uint64_t size() const;       // length in bytes, kSizeQueryFailed if it cannot be told
     bool truncateToEmpty();           // the file's length becomes 0, its position 0
     void close();
+
+    // Writes `start`, then the rows `copy` describes, straight from the
+    // input's pages in gathered writes, where the system allows it and the
+    // rows are wide enough to pay. Otherwise writes nothing and returns
+    // NotGathered: the caller moves the rows itself.
+    CopyResult gatherRows(const File& input, std::span<const std::uint8_t> start, const RowCopy& copy);
 
 private:
     friend File openForReading(const char* name);
@@ -76,8 +105,9 @@ ConsoleSink setConsoleSink(ConsoleSink sink);
 void writeStandardOutput(std::string_view text);
 
 #if defined(_WIN32)
-// The arguments as Windows holds them, UTF-16, each turned into UTF-8.
-std::vector<std::string> utf8Arguments(int count, wchar_t** arguments);
+// The arguments as Windows holds them, UTF-16, each turned into UTF-8, as an
+// argv that lasts as long as the process.
+char** utf8Arguments(int count, wchar_t** arguments);
 #endif
 
 // Ends the process at once with `status`, standard output flushed first.

@@ -16,6 +16,7 @@
 #include <cstdio>
 #include <string>
 #include <utility>
+#include <vector>
 
 namespace quorvel::platform {
 
@@ -162,6 +163,12 @@ std::uint64_t File::size() const {
     return (std::uint64_t{high} << 32) | low;
 }
 
+// Buffered Windows files have no gathered write, and a read error in a
+// mapped view is an exception, not a return value: the rows go through a band.
+CopyResult File::gatherRows(const File& /*input*/, std::span<const std::uint8_t> /*start*/, const RowCopy& /*copy*/) {
+    return {CopyOutcome::NotGathered, 0};
+}
+
 bool File::truncateToEmpty() { return seek(0) && SetEndOfFile(nativeOf(handle_)) != 0; }
 
 void File::close() {
@@ -187,10 +194,13 @@ void writeStandardOutput(std::string_view text) {
     WriteConsoleW(console, wide.data(), static_cast<DWORD>(wide.size()), &written, nullptr);
 }
 
-std::vector<std::string> utf8Arguments(int count, wchar_t** arguments) {
-    std::vector<std::string> utf8;
-    for (int i = 0; i < count; ++i) utf8.push_back(toUtf8(arguments[i]));
-    return utf8;
+char** utf8Arguments(int count, wchar_t** arguments) {
+    static std::vector<std::string> texts;
+    static std::vector<char*> pointers;
+    for (int i = 0; i < count; ++i) texts.push_back(toUtf8(arguments[i]));
+    for (std::string& text : texts) pointers.push_back(text.data());
+    pointers.push_back(nullptr);
+    return pointers.data();
 }
 
 }  // namespace quorvel::platform

@@ -10,7 +10,7 @@
 # build cannot hold ("memory" for a sanitized build). A Windows program
 # (.exe) writes "\r\n" and is spared what Windows has no part of:
 # symbolic links, FIFOs, devices and resource limits.
-import os, resource, shlex, shutil, signal, subprocess, sys, tempfile, unittest
+import os, resource, select, shlex, shutil, signal, subprocess, sys, tempfile, unittest
 from struct import pack
 
 try:
@@ -96,8 +96,11 @@ def batch(case, rows):
     folder.check_files((output_of(name), output) for name, _, _, output in rows)
 
 
-SIZES = [(0, 0), (0, 3), (5, 0), (1, 1), (1, 5), (2, 3), (3, 2), (4, 1), (7, 5), (16, 3), (641, 3),
-         (640, 480), (65535, 1), (1001, 700)]  # 1001 x 700 crosses several bands of 512 KiB
+# Rows narrower than 384 bytes cross in bands of 512 KiB, which 101 x 6000
+# fills one and a half times; wider ones, on POSIX, straight from windows of
+# the input of about 1 MiB, which 1001 x 1100 fills one and a bit times.
+SIZES = [(0, 0), (0, 3), (5, 0), (1, 1), (1, 5), (2, 3), (3, 2), (4, 1), (7, 5), (16, 3), (383, 2), (384, 3),
+         (641, 3), (640, 480), (65535, 1), (101, 6000), (1001, 1100)]
 KINDS = {"info": {}, "core": {"size": 12}, "quads": {"size": 12, "planes": 2}, "os2": {"size": 16},
          "v5": {"size": 124}, "topdown": {"topdown": True}, "16": {"entries": 16}, "1core": {"size": 12, "entries": 1}}
 
@@ -281,6 +284,30 @@ class Limits(unittest.TestCase):
         os.rename(folder / "big.bmp", folder / "back.bmp")
         folder.check("back.bmp", limits=limit, expected=created("back.rix"))
         self.assertTrue(folder.read("back.rix") == folder.read("big.rix"))
+
+    # The output is a FIFO the test reads: once it is full the program waits
+    # inside its copy, and the input is cut short under it.
+    def test_an_input_cut_short_while_it_is_read(self):
+        folder = Folder(self)
+        rix_file, bitmap_file = rix(BIG, 1001), bitmap(BIG, 1001, bitmap_palette())
+        for name, data, message, length in (("a.rix", rix_file, NO_RIX, 1000), ("b.bmp", bitmap_file, NO_PIXELS, 1000),
+                                            ("c.rix", rix_file, NO_RIX, len(rix_file) - 1),  # only the last page
+                                            ("d.bmp", bitmap_file, NO_PIXELS, len(bitmap_file) - 1)):
+            with self.subTest(name):
+                folder.write([(name, data)])
+                os.mkfifo(folder / f"{name}.fifo")
+                os.symlink(f"{name}.fifo", folder / output_of(name))
+                fifo = os.open(folder / f"{name}.fifo", os.O_RDONLY | os.O_NONBLOCK)
+                program = subprocess.Popen(LAUNCHER + [PROGRAM, name], cwd=folder.path, env=ENVIRONMENT,
+                                           stdout=subprocess.PIPE, stderr=subprocess.PIPE)
+                select.select([fifo], [], [], 60)
+                os.truncate(folder / name, length)
+                os.set_blocking(fifo, True)
+                while os.read(fifo, 1 << 16):
+                    pass
+                os.close(fifo)
+                out, err = program.communicate(timeout=60)
+                self.assertEqual((out.decode(), err, program.returncode), (message % name, b"", 0))
 
     def test_a_batch_larger_than_the_descriptor_limit(self):
         folder = Folder(self)
