@@ -70,6 +70,7 @@ CopyResult copyRows(platform::File& input, platform::File& output, std::span<con
     // A file cut short while it was read may not show it otherwise: mapped,
     // its last page reads as zeros past the new end, without a fault.
     if (result.outcome == CopyOutcome::Done && input.size() < copy.inputEnd()) result.outcome = CopyOutcome::ReadFailed;
+    if (result.outcome == CopyOutcome::Done && !output.cutToWritten()) result.outcome = CopyOutcome::WriteFailed;
     return result;
 }
 

@@ -37,11 +37,19 @@ void reportInvalid(const ConversionJob& job) {
     print("File %s is not a valid 256-color bitmap file.\n", job.inputName);
 }
 
-bool readFileHeader(ConversionJob& job, BITMAPFILEHEADER& fileHeader) {
-    if (!job.input.read(&fileHeader, sizeof fileHeader).complete(sizeof fileHeader)) {
+// The bytes a bitmap starts with, read at once: the file header and as much
+// of the next header as an info header holds.
+struct HeaderBytes {
+    std::uint8_t bytes[kFileHeaderBytes + kInfoHeaderSize]{};
+    std::size_t got = 0;
+};
+
+bool readFileHeader(ConversionJob& job, const HeaderBytes& start, BITMAPFILEHEADER& fileHeader) {
+    if (start.got < kFileHeaderBytes) {
         print("Cannot read BMP signature, file : %s\n", job.inputName);
         return false;
     }
+    std::memcpy(&fileHeader, start.bytes, kFileHeaderBytes);
     convertByteOrder(fileHeader);
     if (fileHeader.bfType != kBitmapType) {
         print("Not a Bitmap File format. File : %s\n", job.inputName);
@@ -50,14 +58,15 @@ bool readFileHeader(ConversionJob& job, BITMAPFILEHEADER& fileHeader) {
     return true;
 }
 
-// Only the bytes the header holds are read (at most the 40 of an info
+// Only the bytes the header holds are taken (at most the 40 of an info
 // header); the fields of a shorter one (16 bytes from OS/2 2.x, say) stay zero.
-bool readInfoHeader(ConversionJob& job, std::uint32_t headerSize, BITMAPINFOHEADER& info) {
+bool readInfoHeader(ConversionJob& job, const HeaderBytes& start, std::uint32_t headerSize, BITMAPINFOHEADER& info) {
     const std::size_t held = std::min<std::size_t>(headerSize, sizeof info);
-    if (!job.input.seek(kFileHeaderBytes) || !job.input.read(&info, held).complete(held)) {
+    if (start.got < kFileHeaderBytes + held) {
         print("Cannot read bitmap info header, file %s\n", job.inputName);
         return false;
     }
+    std::memcpy(&info, start.bytes + kFileHeaderBytes, held);
     convertByteOrder(info);
     if (info.biCompression != 0) {
         print("Compressed bitmap. Can't convert. File : %s", job.inputName);
@@ -73,19 +82,23 @@ bool fitsColorRix(const BITMAPINFOHEADER& info) {
 }
 
 std::optional<SourceLayout> readHeaders(ConversionJob& job) {
+    HeaderBytes start;
+    const platform::Transfer read = job.input.readAt(0, start.bytes, sizeof start.bytes);
+    start.got = read.ok ? read.done : 0;
     BITMAPFILEHEADER fileHeader{};
-    if (!readFileHeader(job, fileHeader)) return std::nullopt;
+    if (!readFileHeader(job, start, fileHeader)) return std::nullopt;
     SourceLayout layout;
     layout.pixelOffset = fileHeader.bfOffBits;
-    if (!job.input.read(&layout.image, sizeof layout.image).complete(sizeof layout.image)) {
+    if (start.got < kFileHeaderBytes + sizeof layout.image) {
         print("Cannot read bitmap core header, file : %s\n", job.inputName);
         return std::nullopt;
     }
+    std::memcpy(&layout.image, start.bytes + kFileHeaderBytes, sizeof layout.image);
     convertByteOrder(layout.image);
     const bool coreHeader = layout.image.size == kCoreHeaderSize;
     BITMAPINFOHEADER info{};
     if (!coreHeader) {
-        if (!readInfoHeader(job, layout.image.size, info)) return std::nullopt;
+        if (!readInfoHeader(job, start, layout.image.size, info)) return std::nullopt;
         layout.image = ImageHeader{info.biSize, static_cast<std::uint16_t>(info.biWidth),
                                    static_cast<std::uint16_t>(info.biHeight),
                                    ImageHeader::kWideEntriesPlanes, info.biBitCount};
@@ -113,8 +126,7 @@ bool readPalette(ConversionJob& job, const SourceLayout& layout, SourcePalette& 
     }
     void* destination = palette.wide ? static_cast<void*>(palette.quads) : palette.triples;
     const std::size_t bytes = palette.entries * entryBytes;
-    if (palette.entries == 0 || !job.input.seek(start) ||
-        !job.input.read(destination, bytes).complete(bytes)) {
+    if (palette.entries == 0 || !job.input.readAt(start, destination, bytes).complete(bytes)) {
         print("Can't read palette from a bitmap file : %s\n", job.inputName);
         return false;
     }

@@ -22,22 +22,6 @@ void reportAllocationFailure(std::uint64_t bytes) {
           static_cast<unsigned long>(bytes));
 }
 
-// Fewer than 4 bytes is no signature at all, so it is reported as unreadable.
-bool checkSignature(ConversionJob& job) {
-    std::uint8_t bytes[4] = {};
-    if (!job.input.read(bytes, sizeof bytes).complete(sizeof bytes)) {
-        print("Cannot read RIX3 signature! File : %s\n", job.inputName);
-        return false;
-    }
-    std::uint32_t signature = 0;
-    std::memcpy(&signature, bytes, sizeof signature);
-    if (littleEndian(signature) != kRixSignature) {
-        print("Not a ColorRIX Image File format. File : %s\n", job.inputName);
-        return false;
-    }
-    return true;
-}
-
 // The first 778 bytes of a ColorRIX file: header and palette.
 struct RixStart {
     RixHeader header;
@@ -45,11 +29,19 @@ struct RixStart {
 };
 static_assert(sizeof(RixStart) == kRixPixelOffset);
 
-// Reads header and palette, and refuses a file too short for its image
-// before anything is written or requested.
+// Reads header and palette at once, and refuses a file too short for its
+// image before anything is written or requested. Fewer than 4 bytes is no
+// signature at all, so it is reported as unreadable.
 bool readStart(ConversionJob& job, RixStart& start) {
-    if (!job.input.seek(0)) {
-        print("Cannot seek to palette data. File : %s\n", job.inputName);
+    const platform::Transfer read = job.input.readAt(0, &start, sizeof start);
+    const std::size_t got = read.ok ? read.done : 0;
+    if (got < sizeof start.header.signature) {
+        print("Cannot read RIX3 signature! File : %s\n", job.inputName);
+        return false;
+    }
+    convertByteOrder(start.header);
+    if (start.header.signature != kRixSignature) {
+        print("Not a ColorRIX Image File format. File : %s\n", job.inputName);
         return false;
     }
     // A size that cannot be told is reported as the 32-bit size query's
@@ -59,9 +51,7 @@ bool readStart(ConversionJob& job, RixStart& start) {
         reportAllocationFailure(0xFFFFFFFFu);
         return false;
     }
-    const bool read = job.input.read(&start, sizeof start).complete(sizeof start);
-    convertByteOrder(start.header);
-    if (!read || fileSize < rixFileBytes(start.header.width, start.header.height)) {
+    if (got < sizeof start || fileSize < rixFileBytes(start.header.width, start.header.height)) {
         print("Cannot read RIX into buffer! File : %s\n", job.inputName);
         return false;
     }
@@ -134,8 +124,7 @@ void reportPixelCopy(ConversionJob& job, const RowCopy& copy, CopyResult result)
 }  // namespace
 
 void convertRixToBmp(ConversionJob& job) {
-    if (!checkSignature(job)) return;
-    RixStart start;
+    RixStart start{};
     if (!readStart(job, start)) return;
     // The run's header takes this file's header once the file is known to
     // hold its whole image, even if the conversion fails later.

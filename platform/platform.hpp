@@ -55,14 +55,13 @@ public:
     ~File();
 
     bool isOpen() const;
-    Transfer read(void* destination, std::size_t count);
     // Reads from `offset` on; where the file position is left afterwards is unspecified.
     Transfer readAt(std::uint64_t offset, void* destination, std::size_t count);
     Transfer write(const void* source, std::size_t count);
-    bool seek(std::uint64_t offset);  // from the start of the file
     std::uint64_t size() const;       // length in bytes, kSizeQueryFailed if it cannot be told
     bool truncateToEmpty();           // the file's length becomes 0, its position 0
-    void close();
+    bool cutToWritten();              // the file ends where what was written since it was opened ends
+    void close();                     // cuts an output to what was written, then closes
 
     // Writes `start`, then the rows `copy` describes, straight from the
     // input's pages in gathered writes, where the system allows it and the
@@ -78,6 +77,8 @@ private:
     explicit File(std::intptr_t handle) : handle_(handle) {}
     static constexpr std::intptr_t kClosed = -1;
     std::intptr_t handle_ = kClosed;
+    std::uint64_t written_ = 0;       // bytes written since it was opened
+    std::uint64_t lengthAtOpen_ = 0;  // what is left to cut off when it is closed
 };
 
 inline constexpr std::uint64_t kSizeQueryFailed = UINT64_MAX;
@@ -87,7 +88,10 @@ File openForReading(const char* name);
 
 // A new file, or an existing one emptied, write-only and not shared.
 // Refused (a closed File is returned) when `path` names the same file as
-// `input`: emptying it would destroy the input before it is read.
+// `input`: emptying it would destroy the input before it is read. On POSIX
+// an existing file is written over in place and cut to what was written
+// when it is closed, which spares freeing its pages and taking new ones;
+// either way it holds exactly what was written once it is closed.
 File createForWriting(const char* path, const File& input);
 
 // printf-style output to standard output; nothing goes to the error stream.

@@ -174,15 +174,8 @@ File createForWriting(const char* path, const File& input) {
     if (input.isOpen() && fstat(descriptor(input.handle_), &source) == 0 && sameFile(created, source)) {
         return {};
     }
-    if (S_ISREG(created.st_mode) && created.st_size != 0 && ftruncate(fd, 0) != 0) return {};
+    if (S_ISREG(created.st_mode)) file.lengthAtOpen_ = static_cast<std::uint64_t>(created.st_size);
     return file;
-}
-
-Transfer File::read(void* destination, std::size_t count) {
-    auto* bytes = static_cast<unsigned char*>(destination);
-    return transferAll(count, [&](std::size_t done, std::size_t chunk) {
-        return ::read(descriptor(handle_), bytes + done, chunk);
-    });
 }
 
 Transfer File::readAt(std::uint64_t offset, void* destination, std::size_t count) {
@@ -199,12 +192,8 @@ Transfer File::write(const void* source, std::size_t count) {
         return ::write(descriptor(handle_), bytes + done, chunk);
     });
     result.ok = result.ok && result.done == count;  // a write that stalls has failed
+    written_ += result.done;
     return result;
-}
-
-bool File::seek(std::uint64_t offset) {
-    if (offset > static_cast<std::uint64_t>(LLONG_MAX)) return false;
-    return ::lseek(descriptor(handle_), static_cast<off_t>(offset), SEEK_SET) != -1;
 }
 
 std::uint64_t File::size() const {
@@ -214,11 +203,22 @@ std::uint64_t File::size() const {
 }
 
 bool File::truncateToEmpty() {
-    return ftruncate(descriptor(handle_), 0) == 0 && seek(0);
+    written_ = lengthAtOpen_ = 0;
+    return ftruncate(descriptor(handle_), 0) == 0 && ::lseek(descriptor(handle_), 0, SEEK_SET) == 0;
+}
+
+// An output written over in place loses what is left of its old content.
+bool File::cutToWritten() {
+    if (lengthAtOpen_ <= written_) return true;
+    if (ftruncate(descriptor(handle_), static_cast<off_t>(written_)) != 0) return false;
+    lengthAtOpen_ = written_;
+    return true;
 }
 
 void File::close() {
-    if (isOpen()) ::close(descriptor(std::exchange(handle_, kClosed)));
+    if (!isOpen()) return;
+    cutToWritten();  // a refused input's output: its message is out already
+    ::close(descriptor(std::exchange(handle_, kClosed)));
 }
 
 CopyResult File::gatherRows(const File& input, std::span<const std::uint8_t> start, const RowCopy& copy) {
@@ -241,6 +241,7 @@ CopyResult File::gatherRows(const File& input, std::span<const std::uint8_t> sta
         done += rows;
     }
     if (outcome == CopyOutcome::Done) outcome = output.flush();
+    written_ += output.written();
     return {outcome, output.written()};
 }
 

@@ -63,12 +63,17 @@ Buffer& Buffer::operator=(Buffer&& other) noexcept {
 
 Buffer::~Buffer() { std::free(data_); }
 
-File::File(File&& other) noexcept : handle_(std::exchange(other.handle_, kClosed)) {}
+File::File(File&& other) noexcept
+    : handle_(std::exchange(other.handle_, kClosed)),
+      written_(std::exchange(other.written_, 0)),
+      lengthAtOpen_(std::exchange(other.lengthAtOpen_, 0)) {}
 
 File& File::operator=(File&& other) noexcept {
     if (this != &other) {
         close();
         handle_ = std::exchange(other.handle_, kClosed);
+        written_ = std::exchange(other.written_, 0);
+        lengthAtOpen_ = std::exchange(other.lengthAtOpen_, 0);
     }
     return *this;
 }

@@ -117,13 +117,6 @@ File createForWriting(const char* path, const File& /*input*/) {
     return File(reinterpret_cast<std::intptr_t>(handle));
 }
 
-Transfer File::read(void* destination, std::size_t count) {
-    auto* bytes = static_cast<unsigned char*>(destination);
-    return transferAll(count, [&](std::size_t done, DWORD chunk, DWORD& moved) {
-        return ReadFile(nativeOf(handle_), bytes + done, chunk, &moved, nullptr) != 0;
-    });
-}
-
 Transfer File::readAt(std::uint64_t offset, void* destination, std::size_t count) {
     auto* bytes = static_cast<unsigned char*>(destination);
     return transferAll(count, [&](std::size_t done, DWORD chunk, DWORD& moved) {
@@ -146,15 +139,6 @@ Transfer File::write(const void* source, std::size_t count) {
     return result;
 }
 
-bool File::seek(std::uint64_t offset) {
-    // The high part is passed so that offsets past 2 GiB are not taken as negative.
-    LONG high = static_cast<LONG>(offset >> 32);
-    SetLastError(NO_ERROR);
-    const DWORD low = SetFilePointer(nativeOf(handle_), static_cast<LONG>(offset & 0xFFFFFFFFu),
-                                     &high, FILE_BEGIN);
-    return !(low == INVALID_SET_FILE_POINTER && GetLastError() != NO_ERROR);
-}
-
 std::uint64_t File::size() const {
     DWORD high = 0;
     SetLastError(NO_ERROR);
@@ -169,7 +153,12 @@ CopyResult File::gatherRows(const File& /*input*/, std::span<const std::uint8_t>
     return {CopyOutcome::NotGathered, 0};
 }
 
-bool File::truncateToEmpty() { return seek(0) && SetEndOfFile(nativeOf(handle_)) != 0; }
+// Created with CREATE_ALWAYS, an output was emptied when it was opened.
+bool File::cutToWritten() { return true; }
+
+bool File::truncateToEmpty() {
+    return SetFilePointer(nativeOf(handle_), 0, nullptr, FILE_BEGIN) == 0 && SetEndOfFile(nativeOf(handle_)) != 0;
+}
 
 void File::close() {
     if (isOpen()) CloseHandle(nativeOf(std::exchange(handle_, kClosed)));
