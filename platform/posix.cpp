@@ -232,7 +232,11 @@ CopyResult File::gatherRows(const File& input, std::span<const std::uint8_t> sta
         const std::size_t first = copy.reverse ? copy.height - done - rows : done;
         const MappedWindow window(descriptor(input.handle_), copy.inputOffset + std::uint64_t{first} * copy.inputStride,
                                   rows * copy.inputStride);
-        if (!window) return {done == 0 ? CopyOutcome::NotGathered : CopyOutcome::ReadFailed, output.written()};
+        if (!window) {
+            // The first window not mapped, nothing is written yet and a band can take over.
+            outcome = done == 0 ? CopyOutcome::NotGathered : CopyOutcome::ReadFailed;
+            break;
+        }
         for (std::size_t row = done; row < done + rows && outcome == CopyOutcome::Done; ++row) {
             outcome = output.add(window.data() + (copy.sourceRow(row) - first) * copy.inputStride, copy.width);
             if (outcome == CopyOutcome::Done) outcome = output.add(kZeros, padding);
