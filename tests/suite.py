@@ -86,10 +86,12 @@ def output_of(name):
     return name[:-3] + ("bmp" if name[-3:].lower() == "rix" else "rix")
 
 
-# rows of (input name, bytes, message or None for success, bytes the output must hold).
+# rows of (input name, bytes, message or None for success, bytes the output
+# must hold). Each output exists beforehand, longer than it must end.
 def batch(case, rows):
     folder = Folder(case)
     folder.write((name, data) for name, data, _, _ in rows)
+    folder.write((output_of(name), b"\xee" * (len(output) + 5)) for name, _, _, output in rows)
     folder.check(*(name for name, *_ in rows),
                  expected="".join(message % name if message else created(output_of(name))
                                   for name, _, message, _ in rows))
@@ -140,6 +142,7 @@ MALFORMED = [
     ("b-empty.bmp", b"", NO_BITMAP), ("b-13-bytes.bmp", INFO[:13], NO_BITMAP),
     ("b-not-bm.bmp", patched(INFO, 1, b"A"), "Not a Bitmap File format. File : %s\n"),
     ("b-core-cut.bmp", INFO[:25], "Cannot read bitmap core header, file : %s\n"),
+    ("b-core-only.bmp", CORE[:26], NO_PALETTE), ("b-info-only.bmp", INFO[:54], NO_PALETTE),
     ("b-info-cut.bmp", INFO[:53], NO_INFO),
     ("b-os2-cut.bmp", bitmap(pattern(6, 3), 6, bitmap_palette(), size=16)[:29], NO_INFO),
     ("b-compressed.bmp", patched(INFO, 30, b"\1"), COMPRESSED),
@@ -261,14 +264,22 @@ BIG = pattern(1001, 700)
 
 @posix_only
 class Limits(unittest.TestCase):
+    # Wide rows and narrow ones, each limit on either side of a part's end;
+    # each output then holds what was written and no more of the longer one
+    # the run before left.
     def test_each_failed_write_is_reported(self):
-        folder = Folder(self)
-        folder.write([("a.rix", rix(BIG, 1001)), ("b.bmp", bitmap(BIG, 1001, bitmap_palette()))])
-        for limit, failure in ((0, "BMPFILEHEADER"), (20, "BMPCOREHEADER"), (100, "palette data"),
-                               (800, "raw data"), (600000, "raw data")):
+        folder, narrow = Folder(self), pattern(101, 6000)
+        files = [("a.rix", rix(BIG, 1001), bitmap_of_rix(BIG, 1001)), ("c.rix", rix(narrow, 101), bitmap_of_rix(narrow, 101)),
+                 ("b.bmp", bitmap(BIG, 1001, bitmap_palette()), rix_of_bitmap(BIG, 1001, bitmap_palette())),
+                 ("d.bmp", bitmap(narrow, 101, bitmap_palette()), rix_of_bitmap(narrow, 101, bitmap_palette()))]
+        folder.write((name, data) for name, data, _ in files)
+        for limit, part in ((600000, "raw data"), (794, "raw data"), (793, "palette data"), (26, "palette data"),
+                            (25, "BMPCOREHEADER"), (14, "BMPCOREHEADER"), (13, "BMPFILEHEADER"), (0, "BMPFILEHEADER")):
             with self.subTest(limit=limit):
-                folder.check("a.rix", "b.bmp", limits=[(resource.RLIMIT_FSIZE, limit)],
-                             expected=f"Cannot write {failure} to a.bmp\nCannot write palette data to b.rix\n")
+                folder.check(*(name for name, _, _ in files), limits=[(resource.RLIMIT_FSIZE, limit)],
+                             expected="".join(f"Cannot write {part} to {name}\n" for name in ("a.bmp", "c.bmp")) +
+                             "".join(f"Cannot write palette data to {name}\n" for name in ("b.rix", "d.rix")))
+                folder.check_files((output_of(name), output[:limit]) for name, _, output in files)
 
     @unittest.skipIf("memory" in SKIP, "not for this build")
     def test_memory_stays_bounded_for_a_16000_x_16000_picture(self):
