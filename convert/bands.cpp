@@ -61,7 +61,7 @@ std::size_t bandRows(const RowCopy& copy) {
     return std::min(copy.height, std::max<std::size_t>(1, kBandBudget / row));
 }
 
-std::uint64_t bandMemory(const RowCopy& copy) { return std::uint64_t{bandRows(copy) + 1} * copy.rowBytes(); }
+std::size_t bandMemory(const RowCopy& copy) { return (bandRows(copy) + 1) * copy.rowBytes(); }
 
 CopyResult copyRows(platform::File& input, platform::File& output, std::span<const std::uint8_t> start,
                     const RowCopy& copy) {

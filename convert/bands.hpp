@@ -23,7 +23,7 @@ inline constexpr std::size_t kBandBudget = std::size_t{512} << 10;
 
 // Rows in one band, and the memory the band path asks for: a band and a row.
 std::size_t bandRows(const RowCopy& copy);
-std::uint64_t bandMemory(const RowCopy& copy);
+std::size_t bandMemory(const RowCopy& copy);
 
 // Writes `start` (headers and palette), then every row, the output being
 // written from its current position on. Nothing is written when the memory

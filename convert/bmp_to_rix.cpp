@@ -49,8 +49,7 @@ bool readFileHeader(ConversionJob& job, const HeaderBytes& start, BITMAPFILEHEAD
         print("Cannot read BMP signature, file : %s\n", job.inputName);
         return false;
     }
-    std::memcpy(&fileHeader, start.bytes, kFileHeaderBytes);
-    convertByteOrder(fileHeader);
+    fileHeader = loadRecord<BITMAPFILEHEADER>(start.bytes);
     if (fileHeader.bfType != kBitmapType) {
         print("Not a Bitmap File format. File : %s\n", job.inputName);
         return false;
@@ -66,8 +65,7 @@ bool readInfoHeader(ConversionJob& job, const HeaderBytes& start, std::uint32_t 
         print("Cannot read bitmap info header, file %s\n", job.inputName);
         return false;
     }
-    std::memcpy(&info, start.bytes + kFileHeaderBytes, held);
-    convertByteOrder(info);
+    info = loadRecord<BITMAPINFOHEADER>(start.bytes + kFileHeaderBytes, held);
     if (info.biCompression != 0) {
         print("Compressed bitmap. Can't convert. File : %s", job.inputName);
         return false;
@@ -93,8 +91,7 @@ std::optional<SourceLayout> readHeaders(ConversionJob& job) {
         print("Cannot read bitmap core header, file : %s\n", job.inputName);
         return std::nullopt;
     }
-    std::memcpy(&layout.image, start.bytes + kFileHeaderBytes, sizeof layout.image);
-    convertByteOrder(layout.image);
+    layout.image = loadRecord<ImageHeader>(start.bytes + kFileHeaderBytes);
     const bool coreHeader = layout.image.size == kCoreHeaderSize;
     BITMAPINFOHEADER info{};
     if (!coreHeader) {
@@ -165,9 +162,9 @@ bool convertPixels(ConversionJob& job, const SourceLayout& layout, const SourceP
     header.width = width;
     header.height = height;
     job.header = header;
-    convertByteOrder(header);
+    const RixHeader stored = storedRecord(header);
     std::uint8_t start[kRixPixelOffset];
-    std::memcpy(start, &header, kRixHeaderBytes);
+    std::memcpy(start, &stored, kRixHeaderBytes);
     narrowPalette(palette, start + kRixHeaderBytes);
     const CopyResult result = copyRows(job.input, job.output, start, copy);
     if (result.outcome == CopyOutcome::ReadFailed) {

@@ -39,7 +39,7 @@ bool readStart(ConversionJob& job, RixStart& start) {
         print("Cannot read RIX3 signature! File : %s\n", job.inputName);
         return false;
     }
-    convertByteOrder(start.header);
+    start.header = loadRecord<RixHeader>(&start.header);
     if (start.header.signature != kRixSignature) {
         print("Not a ColorRIX Image File format. File : %s\n", job.inputName);
         return false;
@@ -80,15 +80,13 @@ struct BitmapStart {
 static_assert(sizeof(BitmapStart) == kWrittenPixelOffset);
 
 void makeBitmapStart(std::uint16_t width, std::uint16_t height, const std::uint8_t* rixPalette, BitmapStart& start) {
-    start.fileHeader = BITMAPFILEHEADER{};
-    start.fileHeader.bfType = kBitmapType;
+    BITMAPFILEHEADER fileHeader{};
+    fileHeader.bfType = kBitmapType;
     // At most 794 + 65536 * 65535, which fits in 32 bits.
-    start.fileHeader.bfSize = static_cast<std::uint32_t>(kWrittenPixelOffset +
-                                                         std::uint64_t{bitmapRowBytes(width)} * height);
-    start.fileHeader.bfOffBits = kWrittenPixelOffset;
-    start.coreHeader = ImageHeader{kCoreHeaderSize, width, height, 1, 8};
-    convertByteOrder(start.fileHeader);
-    convertByteOrder(start.coreHeader);
+    fileHeader.bfSize = static_cast<std::uint32_t>(kWrittenPixelOffset + std::uint64_t{bitmapRowBytes(width)} * height);
+    fileHeader.bfOffBits = kWrittenPixelOffset;
+    start.fileHeader = storedRecord(fileHeader);
+    start.coreHeader = storedRecord(ImageHeader{kCoreHeaderSize, width, height, 1, 8});
     widenPalette(rixPalette, start.palette);
 }
 

@@ -1,5 +1,8 @@
 #include "driver/batch.hpp"
 
+#include <algorithm>
+#include <cctype>
+
 #include "convert/convert.hpp"
 #include "formats/rix.hpp"
 #include "platform/platform.hpp"
@@ -13,14 +16,12 @@ using platform::print;
 constexpr std::size_t kExtensionBytes = 3;
 constexpr int kUsageStatus = -1;
 
-char foldAscii(char c) { return (c >= 'A' && c <= 'Z') ? static_cast<char>(c - 'A' + 'a') : c; }
-
+// The C locale, which the program never leaves, folds ASCII letters only:
+// "ŝ" stays apart from "s" whatever its bytes.
 bool equalsIgnoringAsciiCase(std::string_view a, std::string_view b) {
-    if (a.size() != b.size()) return false;
-    for (std::size_t i = 0; i < a.size(); ++i) {
-        if (foldAscii(a[i]) != foldAscii(b[i])) return false;
-    }
-    return true;
+    return std::equal(a.begin(), a.end(), b.begin(), b.end(), [](char x, char y) {
+        return std::tolower(static_cast<unsigned char>(x)) == std::tolower(static_cast<unsigned char>(y));
+    });
 }
 
 void printUsage(const char* program) {

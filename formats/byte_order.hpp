@@ -9,6 +9,7 @@
 #include <bit>
 #include <concepts>
 #include <cstddef>
+#include <cstring>
 #include <type_traits>
 
 namespace quorvel {
@@ -19,6 +20,23 @@ constexpr T littleEndian(T value) {
     std::make_unsigned_t<T> host = 0;
     for (std::size_t i = sizeof(T); i-- > 0;) host = static_cast<std::make_unsigned_t<T>>(host << 8 | bytes[i]);
     return static_cast<T>(host);
+}
+
+// A record in the host's order from the first `held` bytes of it a file
+// holds at `bytes` (the rest zero), and a record as a file holds it. Each
+// record type has its convertByteOrder beside it.
+template <typename Record>
+Record loadRecord(const void* bytes, std::size_t held = sizeof(Record)) {
+    Record record{};
+    std::memcpy(&record, bytes, held);
+    convertByteOrder(record);
+    return record;
+}
+
+template <typename Record>
+Record storedRecord(Record record) {
+    convertByteOrder(record);
+    return record;
 }
 
 }  // namespace quorvel

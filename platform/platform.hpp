@@ -51,7 +51,7 @@ public:
     File(const File&) = delete;
     File& operator=(const File&) = delete;
     File(File&& other) noexcept;
-    File& operator=(File&& other) noexcept;
+    File& operator=(File&&) = delete;
     ~File();
 
     bool isOpen() const;
@@ -59,7 +59,7 @@ public:
     Transfer readAt(std::uint64_t offset, void* destination, std::size_t count);
     Transfer write(const void* source, std::size_t count);
     std::uint64_t size() const;       // length in bytes, kSizeQueryFailed if it cannot be told
-    bool truncateToEmpty();           // the file's length becomes 0, its position 0
+    bool truncateToEmpty();           // the file's length becomes 0; nothing is written after
     bool cutToWritten();              // the file ends where what was written since it was opened ends
     void close();                     // cuts an output to what was written, then closes
 
@@ -121,15 +121,14 @@ char** utf8Arguments(int count, wchar_t** arguments);
 // it empty (data() is null); a request for 0 bytes yields a usable buffer.
 class Buffer {
 public:
-    static constexpr std::uint64_t kLargestRequest = 0xFFFFFFE0u;
 
     Buffer() = default;
-    static Buffer allocate(std::uint64_t bytes);
+    static Buffer allocate(std::size_t bytes);
 
     Buffer(const Buffer&) = delete;
     Buffer& operator=(const Buffer&) = delete;
-    Buffer(Buffer&& other) noexcept;
-    Buffer& operator=(Buffer&& other) noexcept;
+    Buffer(Buffer&&) = delete;
+    Buffer& operator=(Buffer&&) = delete;
     ~Buffer();
 
     explicit operator bool() const { return data_ != nullptr; }

@@ -92,17 +92,10 @@ private:
 // object lives. The pages are read in at once rather than fault by fault.
 class MappedWindow {
 public:
-    MappedWindow(int fd, std::uint64_t offset, std::size_t bytes) {
-        const auto page = static_cast<std::uint64_t>(::sysconf(_SC_PAGESIZE));
-        lead_ = static_cast<std::size_t>(offset % page);
-        length_ = lead_ + bytes;
-#if defined(MAP_POPULATE)
-        constexpr int kFlags = MAP_PRIVATE | MAP_POPULATE;
-#else
-        constexpr int kFlags = MAP_PRIVATE;
-#endif
-        base_ = ::mmap(nullptr, length_, PROT_READ, kFlags, fd, static_cast<off_t>(offset - lead_));
-    }
+    MappedWindow(int fd, std::uint64_t offset, std::size_t bytes)
+        : lead_(static_cast<std::size_t>(offset % static_cast<std::uint64_t>(::sysconf(_SC_PAGESIZE)))),
+          length_(lead_ + bytes),
+          base_(::mmap(nullptr, length_, PROT_READ, kFlags, fd, static_cast<off_t>(offset - lead_))) {}
     MappedWindow(const MappedWindow&) = delete;
     MappedWindow& operator=(const MappedWindow&) = delete;
     ~MappedWindow() {
@@ -113,9 +106,14 @@ public:
     const std::uint8_t* data() const { return static_cast<const std::uint8_t*>(base_) + lead_; }
 
 private:
-    void* base_ = MAP_FAILED;
-    std::size_t lead_ = 0;
-    std::size_t length_ = 0;
+#if defined(MAP_POPULATE)
+    static constexpr int kFlags = MAP_PRIVATE | MAP_POPULATE;
+#else
+    static constexpr int kFlags = MAP_PRIVATE;
+#endif
+    std::size_t lead_;    // from the page boundary the mapping starts at
+    std::size_t length_;
+    void* base_;
 };
 
 // Calls `call(done, chunk)` until `count` bytes have moved, the file ends
@@ -198,13 +196,13 @@ Transfer File::write(const void* source, std::size_t count) {
 
 std::uint64_t File::size() const {
     struct stat info {};
-    if (!isOpen() || fstat(descriptor(handle_), &info) != 0 || info.st_size < 0) return kSizeQueryFailed;
+    if (fstat(descriptor(handle_), &info) != 0) return kSizeQueryFailed;
     return static_cast<std::uint64_t>(info.st_size);
 }
 
 bool File::truncateToEmpty() {
     written_ = lengthAtOpen_ = 0;
-    return ftruncate(descriptor(handle_), 0) == 0 && ::lseek(descriptor(handle_), 0, SEEK_SET) == 0;
+    return ftruncate(descriptor(handle_), 0) == 0;
 }
 
 // An output written over in place loses what is left of its old content.

@@ -40,43 +40,17 @@ void endProcess(int status) {
     std::exit(status);
 }
 
-Buffer Buffer::allocate(std::uint64_t bytes) {
-    // Sizes come from file headers; anything beyond the 32-bit limit, or
-    // beyond what this process can address, is refused rather than wrapped.
-    if (bytes > kLargestRequest || bytes > SIZE_MAX) return {};
-    const auto size = static_cast<std::size_t>(bytes);
-    auto* memory = static_cast<std::uint8_t*>(std::malloc(size ? size : 1));
-    return Buffer(memory, memory ? size : 0);
-}
-
-Buffer::Buffer(Buffer&& other) noexcept
-    : data_(std::exchange(other.data_, nullptr)), size_(std::exchange(other.size_, 0)) {}
-
-Buffer& Buffer::operator=(Buffer&& other) noexcept {
-    if (this != &other) {
-        std::free(data_);
-        data_ = std::exchange(other.data_, nullptr);
-        size_ = std::exchange(other.size_, 0);
-    }
-    return *this;
+Buffer Buffer::allocate(std::size_t bytes) {
+    auto* memory = static_cast<std::uint8_t*>(std::malloc(bytes ? bytes : 1));
+    return Buffer(memory, memory ? bytes : 0);
 }
 
 Buffer::~Buffer() { std::free(data_); }
 
 File::File(File&& other) noexcept
     : handle_(std::exchange(other.handle_, kClosed)),
-      written_(std::exchange(other.written_, 0)),
-      lengthAtOpen_(std::exchange(other.lengthAtOpen_, 0)) {}
-
-File& File::operator=(File&& other) noexcept {
-    if (this != &other) {
-        close();
-        handle_ = std::exchange(other.handle_, kClosed);
-        written_ = std::exchange(other.written_, 0);
-        lengthAtOpen_ = std::exchange(other.lengthAtOpen_, 0);
-    }
-    return *this;
-}
+      written_(other.written_),
+      lengthAtOpen_(other.lengthAtOpen_) {}  // the moved-from file is closed: its counts no longer matter
 
 File::~File() { close(); }
 
