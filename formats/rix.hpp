@@ -45,7 +45,12 @@ inline void convertByteOrder(RixHeader& header) {
 
 // The run's header record starts as "RIX3" with paletteInfo 175; width and
 // height are filled in by each conversion.
-inline RixHeader initialRunHeader() { return RixHeader{kRixSignature, 0, 0, kDefaultPaletteInfo}; }
+inline RixHeader initialRunHeader() {
+    RixHeader header{};
+    header.signature = kRixSignature;
+    header.paletteInfo = kDefaultPaletteInfo;
+    return header;
+}
 
 // Bytes a ColorRIX file of this size needs: 778 + width * height.
 inline constexpr std::uint64_t rixFileBytes(std::uint16_t width, std::uint16_t height) {

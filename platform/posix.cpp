@@ -152,8 +152,7 @@ bool makeBlocking(int fd, const struct stat& info) {
 
 File openForReading(const char* name) {
     const int fd = ::open(name, O_RDONLY | O_NONBLOCK | O_CLOEXEC);
-    if (fd == -1) return {};
-    File file(fd);
+    File file(fd);  // closed if the open failed, and then fstat fails too
     struct stat info {};
     // Only regular files hold images; a directory or device is not readable as one.
     if (fstat(fd, &info) != 0 || !S_ISREG(info.st_mode)) return {};
@@ -164,8 +163,7 @@ File createForWriting(const char* path, const File& input) {
     // Opened without truncation first, so that a path leading to the input
     // itself (a link, another spelling) is found before anything is lost.
     const int fd = ::open(path, O_WRONLY | O_CREAT | O_NONBLOCK | O_CLOEXEC, 0666);
-    if (fd == -1) return {};
-    File file(fd);
+    File file(fd);  // closed if the open failed, and then fstat fails too
     struct stat created {};
     struct stat source {};
     if (fstat(fd, &created) != 0 || !makeBlocking(fd, created)) return {};

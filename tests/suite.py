@@ -101,7 +101,7 @@ def batch(case, rows):
 # Rows narrower than 384 bytes cross in bands of 512 KiB, which 101 x 6000
 # fills one and a half times; wider ones, on POSIX, straight from windows of
 # the input of about 1 MiB, which 1001 x 1100 fills one and a bit times.
-SIZES = [(0, 0), (0, 3), (5, 0), (1, 1), (1, 5), (2, 3), (3, 2), (4, 1), (7, 5), (16, 3), (383, 2), (384, 3),
+SIZES = [(0, 0), (0, 3), (5, 0), (1001, 0), (1, 1), (1, 5), (2, 3), (3, 2), (4, 1), (7, 5), (16, 3), (383, 2), (384, 3),
          (641, 3), (640, 480), (65535, 1), (101, 6000), (1001, 1100)]
 KINDS = {"info": {}, "core": {"size": 12}, "quads": {"size": 12, "planes": 2}, "os2": {"size": 16},
          "v5": {"size": 124}, "topdown": {"topdown": True}, "16": {"entries": 16}, "1core": {"size": 12, "entries": 1}}
