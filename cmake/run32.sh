@@ -12,6 +12,8 @@
 #
 #     cmake/run32.sh [--copy DIR]... COMMAND [ARGUMENT...]
 #
+# QUORVEL_RUN32_VM=1 takes the virtual machine even where this kernel
+# could run the command, to time it as a machine without 32-bit support would.
 # The exit status is the command's. Needs wine32:i386 (and wine), and for
 # the virtual machine qemu-system-x86, busybox-static and a Debian kernel
 # package, fetched once into QUORVEL_VM_CACHE (default: build-vm/ beside
@@ -25,7 +27,7 @@ while [ "${1:-}" = "--copy" ]; do
 done
 [ $# -gt 0 ] || { echo "usage: $0 [--copy DIR]... COMMAND [ARGUMENT...]" >&2; exit 2; }
 
-if /usr/lib/wine/wine --version >/dev/null 2>&1; then
+if [ -z "${QUORVEL_RUN32_VM:-}" ] && /usr/lib/wine/wine --version >/dev/null 2>&1; then
   echo "run32: this kernel runs 32-bit programs: running here"
   exec "$@"
 fi
