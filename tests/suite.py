@@ -248,9 +248,11 @@ class Runs(unittest.TestCase):
         folder.write([("été.rix", SMALL_RIX), ("ж.rix", SMALL_RIX)])
         program = "Z:" + PROGRAM.replace("/", "\\")
         command = shlex.join(LAUNCHER + ["cmd", "/c", f"chcp & {program} été.rix ж.rix & chcp"])
-        subprocess.run(tmux + ["new-session", "-d", "-x", "120", "-y", "20", "-c", folder.path,
-                               f"{command}; {shlex.join(tmux)} wait-for -S ran; sleep 60"], env=ENVIRONMENT, check=True)
-        self.addCleanup(subprocess.run, tmux + ["kill-server"])
+        started = subprocess.run(tmux + ["new-session", "-d", "-x", "120", "-y", "20", "-c", folder.path,
+                                         f"{command}; {shlex.join(tmux)} wait-for -S ran; sleep 60"], env=ENVIRONMENT)
+        self.addCleanup(subprocess.run, tmux + ["kill-server"], capture_output=True)
+        if started.returncode != 0:  # as in the 32-bit leg's virtual machine, which has no shell for tmux
+            self.skipTest("tmux cannot start a session here")
         subprocess.run(tmux + ["wait-for", "ran"], env=ENVIRONMENT, timeout=60, check=True)
         screen = subprocess.run(tmux + ["capture-pane", "-p"], env=ENVIRONMENT, capture_output=True, text=True).stdout
         before, *shown, after = [line for line in screen.splitlines() if line]
