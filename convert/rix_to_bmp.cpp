@@ -30,8 +30,9 @@ struct RixStart {
 static_assert(sizeof(RixStart) == kRixPixelOffset);
 
 // Reads header and palette at once, and refuses a file too short for its
-// image before anything is written or requested. Fewer than 4 bytes is no
-// signature at all, so it is reported as unreadable.
+// image, or whose pixels are not stored as plain bytes, before anything is
+// written or requested and before the run's header takes it. Fewer than 4
+// bytes is no signature at all, so it is reported as unreadable.
 bool readStart(ConversionJob& job, RixStart& start) {
     const platform::Transfer read = job.input.readAt(0, &start, sizeof start);
     const std::size_t got = read.ok ? read.done : 0;
@@ -51,7 +52,8 @@ bool readStart(ConversionJob& job, RixStart& start) {
         reportAllocationFailure(0xFFFFFFFFu);
         return false;
     }
-    if (got < sizeof start || fileSize < rixFileBytes(start.header.width, start.header.height)) {
+    if (got < sizeof start || !storedAsLinearBytes(start.header) ||
+        fileSize < rixFileBytes(start.header.width, start.header.height)) {
         print("Cannot read RIX into buffer! File : %s\n", job.inputName);
         return false;
     }

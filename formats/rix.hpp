@@ -5,7 +5,13 @@
 //   4       2             width, pixels per row
 //   6       2             height, number of rows
 //   8       2             paletteInfo, 175 unless a ColorRIX read earlier in the
-//                         run said otherwise; never examined when reading
+//                         run said otherwise:
+//                         byte 8, the palette type, is never examined;
+//                         byte 9 tells how the pixels are stored, and only 0,
+//                         one byte a pixel as below, is read. Other values
+//                         (0x80 compressed, 0x40 an extension block before the
+//                         palette, 0x20 encrypted, 1-4 planar or text layouts)
+//                         are refused: their bytes are not pixels.
 //   10      768           palette: 256 entries of red, green, blue, each 0..63
 //   778     width*height  pixels, one palette index each, top row first,
 //                         rows exactly `width` bytes with no alignment
@@ -30,7 +36,7 @@ struct RixHeader {
     std::uint32_t signature;
     std::uint16_t width;
     std::uint16_t height;
-    std::uint16_t paletteInfo;
+    std::uint16_t paletteInfo;  // byte 8 the palette type, byte 9 the storage
 };
 #pragma pack(pop)
 static_assert(sizeof(RixHeader) == kRixHeaderBytes);
@@ -51,6 +57,12 @@ inline RixHeader initialRunHeader() {
     header.paletteInfo = kDefaultPaletteInfo;
     return header;
 }
+
+// Byte 9, the high byte of paletteInfo, says how the pixels are stored; only
+// 0, one byte a pixel in rows, is read. Checked before a file's header
+// becomes the run's, so that a ColorRIX the run writes never claims a
+// storage it does not have.
+inline constexpr bool storedAsLinearBytes(const RixHeader& header) { return (header.paletteInfo >> 8) == 0; }
 
 // Bytes a ColorRIX file of this size needs: 778 + width * height.
 inline constexpr std::uint64_t rixFileBytes(std::uint16_t width, std::uint16_t height) {

@@ -71,6 +71,7 @@ std::size_t padded(std::size_t width) { return (width + 3) & ~std::size_t{3}; }
 Bytes bitmapOf(const Bytes& rix, const Outcome& outcome) {
     const std::size_t width = little(rix, 4, 2), height = little(rix, 6, 2);
     expect(778 + width * height <= rix.size(), "a ColorRIX too short was accepted", outcome);
+    expect(rix[9] == 0, "a ColorRIX not stored as plain bytes was accepted", outcome);
     Bytes out{'B', 'M'};
     for (const auto& [value, count] : {std::pair<std::uint64_t, int>{794 + padded(width) * height, 4}, {0, 4}, {794, 4},
                                       {12, 4}, {width, 2}, {height, 2}, {1, 2}, {8, 2}})

@@ -169,18 +169,22 @@ class Conversions(unittest.TestCase):
     def test_malformed_inputs_give_one_message_each_and_an_empty_output(self):
         batch(self, [(name, data, message, b"") for name, data, message in MALFORMED])
 
+    # Byte 8 passes from the last ColorRIX read whole to the ColorRIX files
+    # written after it; byte 9 says how a ColorRIX stores its pixels, and
+    # one not stored as plain bytes is refused and passes nothing on.
     def test_bytes_8_and_9_come_from_the_last_colorrix_read_whole(self):
         rows, palette = pattern(6, 3), bitmap_palette()
         small = pattern(3, 3)
         to_rix = lambda name, info: (name, bitmap(rows, 6, palette), None, rix_of_bitmap(rows, 6, palette, info))
         read = lambda name, info: (name, rix(small, 3, info=info), None, bitmap_of_rix(small, 3))
-        batch(self, [to_rix("none-before.bmp", 175), read("a.rix", 0x0201), to_rix("after-a.bmp", 0x0201),
-                     to_rix("bitmap-between.bmp", 0x0201), read("b.rix", 175), to_rix("latest-wins.bmp", 175),
-                     read("c.rix", 0x0201), ("cut.rix", rix(small, 3, info=7)[:-1], NO_RIX, b""),
-                     to_rix("cut-passes-nothing.bmp", 0x0201),
+        stored = [(f"stored-{storage:02x}.rix", rix(small, 3, info=storage << 8 | 0xAF), NO_RIX, b"")
+                  for storage in (0x80, 0x40, 0x20, 1, 2, 3, 4)]
+        batch(self, [to_rix("none-before.bmp", 175), read("a.rix", 1), to_rix("after-a.bmp", 1),
+                     to_rix("bitmap-between.bmp", 1), read("b.rix", 175), to_rix("latest-wins.bmp", 175),
+                     read("c.rix", 0xC5), *stored, to_rix("storage-passes-nothing.bmp", 0xC5),
+                     ("cut.rix", rix(small, 3, info=7)[:-1], NO_RIX, b""), to_rix("cut-passes-nothing.bmp", 0xC5),
                      ("sig.rix", patched(rix(small, 3, info=9), 3, b"4"), "Not a ColorRIX Image File format. File : %s\n", b""),
-                     to_rix("signature-passes-nothing.bmp", 0x0201)])
-
+                     to_rix("signature-passes-nothing.bmp", 0xC5)])
 
 SMALL = pattern(5, 2)
 SMALL_RIX = rix(SMALL, 5)
