@@ -53,6 +53,15 @@ CopyResult throughBands(platform::File& input, platform::File& output, std::span
     return {CopyOutcome::Done, written};
 }
 
+// Puts the bytes that begin the output in the place held for them, as far
+// as the output reaches: all of them after a whole copy, the first
+// `written` after a failed write.
+CopyResult putStart(platform::File& output, std::span<const std::uint8_t> start, CopyResult result) {
+    const std::size_t reached = static_cast<std::size_t>(std::min<std::uint64_t>(result.written, start.size()));
+    if (output.writeAt(0, start.data(), reached).complete(reached)) return result;
+    return {CopyOutcome::WriteFailed, result.outcome == CopyOutcome::Done ? 0 : result.written};
+}
+
 }  // namespace
 
 std::size_t bandRows(const RowCopy& copy) {
@@ -65,12 +74,23 @@ std::size_t bandMemory(const RowCopy& copy) { return (bandRows(copy) + 1) * copy
 
 CopyResult copyRows(platform::File& input, platform::File& output, std::span<const std::uint8_t> start,
                     const RowCopy& copy) {
-    CopyResult result = output.gatherRows(input, start, copy);
-    if (result.outcome == CopyOutcome::NotGathered) result = throughBands(input, output, start, copy);
+    // Until its last row is written, a regular output begins with zeros
+    // where its signature, header and palette go, over an older output's
+    // too: cut off at any instant, even by a power cut, it is then no
+    // picture to any reader. An output that cannot seek takes them first.
+    static constexpr std::uint8_t kZeros[kLongestStart] = {};
+    const bool startLast = output.seekable();
+    const std::span<const std::uint8_t> first = startLast ? std::span(kZeros, start.size()) : start;
+    CopyResult result = output.gatherRows(input, first, copy);
+    if (result.outcome == CopyOutcome::NotGathered) result = throughBands(input, output, first, copy);
     // A file cut short while it was read may not show it otherwise: mapped,
     // its last page reads as zeros past the new end, without a fault.
     if (result.outcome == CopyOutcome::Done && input.size() < copy.inputEnd()) result.outcome = CopyOutcome::ReadFailed;
+    if (startLast && (result.outcome == CopyOutcome::Done || result.outcome == CopyOutcome::WriteFailed)) {
+        result = putStart(output, start, result);
+    }
     if (result.outcome == CopyOutcome::Done && !output.cutToWritten()) result.outcome = CopyOutcome::WriteFailed;
+    if (result.outcome == CopyOutcome::Done) output.markWhole();
     return result;
 }
 

@@ -18,6 +18,9 @@ using platform::CopyOutcome;
 using platform::CopyResult;
 using platform::RowCopy;
 
+// The longest `start` an output begins with: a bitmap's headers and palette.
+inline constexpr std::size_t kLongestStart = 794;
+
 // Bytes of rows a band holds at most (a wider row still makes a band).
 inline constexpr std::size_t kBandBudget = std::size_t{512} << 10;
 
@@ -25,9 +28,10 @@ inline constexpr std::size_t kBandBudget = std::size_t{512} << 10;
 std::size_t bandRows(const RowCopy& copy);
 std::size_t bandMemory(const RowCopy& copy);
 
-// Writes `start` (headers and palette), then every row, the output being
-// written from its current position on. Nothing is written when the memory
-// for a band cannot be had (NoMemory).
+// Writes `start` (headers and palette, at most kLongestStart bytes), then
+// every row, the output being written from its current position on; a
+// regular output takes `start` last. Nothing is written when the memory for
+// a band cannot be had (NoMemory).
 CopyResult copyRows(platform::File& input, platform::File& output, std::span<const std::uint8_t> start,
                     const RowCopy& copy);
 

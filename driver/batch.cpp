@@ -76,6 +76,7 @@ int runBatch(int argumentCount, char** arguments) {
         printUsage(arguments[0] ? arguments[0] : "");
         return kUsageStatus;
     }
+    platform::emptyOutputOnInterrupt();
     for (int index = 1; index < argumentCount; ++index) {
         const char* argument = arguments[index];
         const std::string_view text(argument);

@@ -58,10 +58,17 @@ public:
     // Reads from `offset` on; where the file position is left afterwards is unspecified.
     Transfer readAt(std::uint64_t offset, void* destination, std::size_t count);
     Transfer write(const void* source, std::size_t count);
+    // Writes at `offset`, leaving where write() goes on as it was: the bytes
+    // that begin an output go in last, over the zeros that held their place.
+    Transfer writeAt(std::uint64_t offset, const void* source, std::size_t count);
+    // A regular file, whose bytes writeAt can reach; a FIFO or device is not.
+    bool seekable() const { return seekable_; }
     std::uint64_t size() const;       // length in bytes, kSizeQueryFailed if it cannot be told
     bool truncateToEmpty();           // the file's length becomes 0; nothing is written after
     bool cutToWritten();              // the file ends where what was written since it was opened ends
     void close();                     // cuts an output to what was written, then closes
+    // The output is whole: an interrupt from now on leaves it as it is.
+    void markWhole();
 
     // Writes `start`, then the rows `copy` describes, straight from the
     // input's pages in gathered writes, where the system allows it and the
@@ -79,20 +86,31 @@ private:
     std::intptr_t handle_ = kClosed;
     std::uint64_t written_ = 0;       // bytes written since it was opened
     std::uint64_t lengthAtOpen_ = 0;  // what is left to cut off when it is closed
+    bool seekable_ = false;
 };
 
 inline constexpr std::uint64_t kSizeQueryFailed = UINT64_MAX;
 
-// An existing file, read-only; others may read it at the same time.
+// An existing file, read-only; others may read it at the same time, but
+// no other run of this program may be writing it.
 File openForReading(const char* name);
 
-// A new file, or an existing one emptied, write-only and not shared.
-// Refused (a closed File is returned) when `path` names the same file as
-// `input`: emptying it would destroy the input before it is read. On POSIX
-// an existing file is written over in place and cut to what was written
-// when it is closed, which spares freeing its pages and taking new ones;
-// either way it holds exactly what was written once it is closed.
+// A new file, or an existing one emptied, write-only and not shared: no
+// other run of this program may be reading or writing it. Refused (a closed
+// File is returned) when `path` names the same file as `input`: emptying it
+// would destroy the input before it is read. On POSIX an existing file is
+// written over in place and cut to what was written when it is closed,
+// which spares freeing its pages and taking new ones; either way it holds
+// exactly what was written once it is closed. Until it is closed or marked
+// whole, an interrupt empties it (see emptyOutputOnInterrupt).
 File createForWriting(const char* path, const File& input);
+
+// From here on an interrupt (SIGINT, SIGTERM or SIGHUP; on Windows Ctrl-C,
+// Ctrl-Break or the console closing) empties the output being written, as
+// a failed read would, and then ends the process as the interrupt ends a
+// program. Nothing is printed. An interrupt the program was started to
+// ignore stays ignored.
+void emptyOutputOnInterrupt();
 
 // printf-style output to standard output; nothing goes to the error stream.
 void print(const char* format, ...)

@@ -5,13 +5,16 @@
 #include "platform/platform.hpp"
 
 #include <cerrno>
+#include <csignal>
 #include <fcntl.h>
+#include <sys/file.h>
 #include <sys/mman.h>
 #include <sys/stat.h>
 #include <sys/uio.h>
 #include <unistd.h>
 
 #include <algorithm>
+#include <atomic>
 #include <climits>
 #include <cstdio>
 #include <utility>
@@ -148,14 +151,48 @@ bool makeBlocking(int fd, const struct stat& info) {
     return flags != -1 && fcntl(fd, F_SETFL, flags & ~O_NONBLOCK) != -1;
 }
 
+// Runs of this program share files as Windows' share modes make them: a
+// reader holds a shared lock while it reads, a writer an exclusive one while
+// it writes, each taken without waiting. Only another holder refuses the
+// file; where the file system keeps no locks (ENOLCK, EOPNOTSUPP) the run
+// goes ahead without them.
+bool lockedFor(int fd, int operation) { return flock(fd, operation | LOCK_NB) == 0 || errno != EWOULDBLOCK; }
+
+// The output being written, emptied if the run is interrupted; -1 for none.
+std::atomic<int> outputInProgress{-1};
+static_assert(std::atomic<int>::is_always_lock_free, "read in a signal handler");
+
+// Emptying is one system call, safe in a handler. The handler was reset to
+// the default action as it was entered (SA_RESETHAND) and the signal left
+// unblocked (SA_NODEFER), so raising it again ends the process as the
+// signal would have: a shell sees 128 + its number.
+extern "C" void emptyOutputAndEnd(int signal) {
+    const int fd = outputInProgress.load();
+    if (fd != -1 && ftruncate(fd, 0) != 0) {
+        // Nothing more can be done for it: the process ends either way.
+    }
+    raise(signal);
+}
+
 }  // namespace
+
+void emptyOutputOnInterrupt() {
+    for (const int signal : {SIGINT, SIGTERM, SIGHUP}) {
+        struct sigaction action {};
+        if (sigaction(signal, nullptr, &action) != 0 || action.sa_handler == SIG_IGN) continue;
+        action.sa_handler = emptyOutputAndEnd;
+        sigemptyset(&action.sa_mask);
+        action.sa_flags = SA_RESETHAND | SA_NODEFER;
+        sigaction(signal, &action, nullptr);
+    }
+}
 
 File openForReading(const char* name) {
     const int fd = ::open(name, O_RDONLY | O_NONBLOCK | O_CLOEXEC);
     File file(fd);  // closed if the open failed, and then fstat fails too
     struct stat info {};
     // Only regular files hold images; a directory or device is not readable as one.
-    if (fstat(fd, &info) != 0 || !S_ISREG(info.st_mode)) return {};
+    if (fstat(fd, &info) != 0 || !S_ISREG(info.st_mode) || !lockedFor(fd, LOCK_SH)) return {};
     return file;
 }
 
@@ -170,7 +207,12 @@ File createForWriting(const char* path, const File& input) {
     if (input.isOpen() && fstat(descriptor(input.handle_), &source) == 0 && sameFile(created, source)) {
         return {};
     }
-    if (S_ISREG(created.st_mode)) file.lengthAtOpen_ = static_cast<std::uint64_t>(created.st_size);
+    // Devices and FIFOs are not locked: two runs may well write to /dev/null.
+    file.seekable_ = S_ISREG(created.st_mode);
+    if (file.seekable_ && !lockedFor(fd, LOCK_EX)) return {};
+    // Nothing is written or cut before the lock is held.
+    if (file.seekable_) file.lengthAtOpen_ = static_cast<std::uint64_t>(created.st_size);
+    outputInProgress.store(fd);
     return file;
 }
 
@@ -189,6 +231,16 @@ Transfer File::write(const void* source, std::size_t count) {
     });
     result.ok = result.ok && result.done == count;  // a write that stalls has failed
     written_ += result.done;
+    return result;
+}
+
+Transfer File::writeAt(std::uint64_t offset, const void* source, std::size_t count) {
+    if (offset > static_cast<std::uint64_t>(LLONG_MAX) - count) return {};
+    const auto* bytes = static_cast<const unsigned char*>(source);
+    Transfer result = transferAll(count, [&](std::size_t done, std::size_t chunk) {
+        return ::pwrite(descriptor(handle_), bytes + done, chunk, static_cast<off_t>(offset + done));
+    });
+    result.ok = result.ok && result.done == count;
     return result;
 }
 
@@ -211,9 +263,15 @@ bool File::cutToWritten() {
     return true;
 }
 
+void File::markWhole() {
+    int self = descriptor(handle_);
+    outputInProgress.compare_exchange_strong(self, -1);
+}
+
 void File::close() {
     if (!isOpen()) return;
     cutToWritten();  // a refused input's output: its message is out already
+    markWhole();     // before the descriptor can be taken by another file
     ::close(descriptor(std::exchange(handle_, kClosed)));
 }
 

@@ -50,7 +50,8 @@ Buffer::~Buffer() { std::free(data_); }
 File::File(File&& other) noexcept
     : handle_(std::exchange(other.handle_, kClosed)),
       written_(other.written_),
-      lengthAtOpen_(other.lengthAtOpen_) {}  // the moved-from file is closed: its counts no longer matter
+      lengthAtOpen_(other.lengthAtOpen_),
+      seekable_(other.seekable_) {}  // the moved-from file is closed: its counts no longer matter
 
 File::~File() { close(); }
 

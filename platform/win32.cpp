@@ -95,7 +95,35 @@ HANDLE openHandle(const char* name, DWORD access, DWORD share, DWORD disposition
     return CreateFileW(path.c_str(), access, share, nullptr, disposition, FILE_ATTRIBUTE_NORMAL, nullptr);
 }
 
+// The output being written, emptied if the run is interrupted. The console's
+// handler runs on a thread of its own, so the handle and every write to it
+// are guarded: an interrupt waits for a write in flight, and no write
+// starts after it.
+SRWLOCK outputLock = SRWLOCK_INIT;
+HANDLE outputInProgress = nullptr;
+
+class OutputGuard {
+public:
+    OutputGuard() { AcquireSRWLockExclusive(&outputLock); }
+    ~OutputGuard() { ReleaseSRWLockExclusive(&outputLock); }
+    OutputGuard(const OutputGuard&) = delete;
+    OutputGuard& operator=(const OutputGuard&) = delete;
+};
+
+bool emptyFile(HANDLE handle) { return SetFilePointer(handle, 0, nullptr, FILE_BEGIN) == 0 && SetEndOfFile(handle) != 0; }
+
+// The lock is kept: the process ends before it could be given back. Not
+// handled, the event then goes on to the system's own handler, which ends
+// the process as the interrupt ends any program.
+BOOL WINAPI emptyOutputAndEnd(DWORD /*event*/) {
+    AcquireSRWLockExclusive(&outputLock);
+    if (outputInProgress) emptyFile(outputInProgress);
+    return FALSE;
+}
+
 }  // namespace
+
+void emptyOutputOnInterrupt() { SetConsoleCtrlHandler(emptyOutputAndEnd, TRUE); }
 
 // Only disk files, as on POSIX: a pipe or a device (NUL, CON, COM1) could
 // block the run on its first read or never end.
@@ -112,9 +140,13 @@ File openForReading(const char* name) {
 // No sharing: while the input is open for reading, creating the same file
 // for writing fails with a sharing violation, so the input is never emptied.
 File createForWriting(const char* path, const File& /*input*/) {
+    const OutputGuard guard;
     const HANDLE handle = openHandle(path, GENERIC_WRITE, 0, CREATE_ALWAYS);
     if (handle == INVALID_HANDLE_VALUE) return {};
-    return File(reinterpret_cast<std::intptr_t>(handle));
+    File file(reinterpret_cast<std::intptr_t>(handle));
+    file.seekable_ = GetFileType(handle) == FILE_TYPE_DISK;
+    outputInProgress = handle;
+    return file;
 }
 
 Transfer File::readAt(std::uint64_t offset, void* destination, std::size_t count) {
@@ -131,11 +163,30 @@ Transfer File::readAt(std::uint64_t offset, void* destination, std::size_t count
 }
 
 Transfer File::write(const void* source, std::size_t count) {
+    const OutputGuard guard;
     const auto* bytes = static_cast<const unsigned char*>(source);
     Transfer result = transferAll(count, [&](std::size_t done, DWORD chunk, DWORD& moved) {
         return WriteFile(nativeOf(handle_), bytes + done, chunk, &moved, nullptr) != 0;
     });
     result.ok = result.ok && result.done == count;  // a write that stalls has failed
+    return result;
+}
+
+// A positioned write on a synchronous handle moves its file pointer too, so
+// the pointer is put back where the next write() is to go on.
+Transfer File::writeAt(std::uint64_t offset, const void* source, std::size_t count) {
+    const OutputGuard guard;
+    LARGE_INTEGER here{};
+    if (!SetFilePointerEx(nativeOf(handle_), LARGE_INTEGER{}, &here, FILE_CURRENT)) return {};
+    const auto* bytes = static_cast<const unsigned char*>(source);
+    Transfer result = transferAll(count, [&](std::size_t done, DWORD chunk, DWORD& moved) {
+        const std::uint64_t position = offset + done;
+        OVERLAPPED at{};
+        at.Offset = static_cast<DWORD>(position);
+        at.OffsetHigh = static_cast<DWORD>(position >> 32);
+        return WriteFile(nativeOf(handle_), bytes + done, chunk, &moved, &at) != 0;
+    });
+    result.ok = result.ok && result.done == count && SetFilePointerEx(nativeOf(handle_), here, nullptr, FILE_BEGIN);
     return result;
 }
 
@@ -157,11 +208,19 @@ CopyResult File::gatherRows(const File& /*input*/, std::span<const std::uint8_t>
 bool File::cutToWritten() { return true; }
 
 bool File::truncateToEmpty() {
-    return SetFilePointer(nativeOf(handle_), 0, nullptr, FILE_BEGIN) == 0 && SetEndOfFile(nativeOf(handle_)) != 0;
+    const OutputGuard guard;
+    return emptyFile(nativeOf(handle_));
+}
+
+void File::markWhole() {
+    const OutputGuard guard;
+    if (outputInProgress == nativeOf(handle_)) outputInProgress = nullptr;
 }
 
 void File::close() {
-    if (isOpen()) CloseHandle(nativeOf(std::exchange(handle_, kClosed)));
+    if (!isOpen()) return;
+    markWhole();  // before the handle's value can be taken by another file
+    CloseHandle(nativeOf(std::exchange(handle_, kClosed)));
 }
 
 // On a console the text goes out as UTF-16, so that names in any script show

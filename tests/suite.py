@@ -10,7 +10,7 @@
 # build cannot hold ("memory" for a sanitized build). A Windows program
 # (.exe) writes "\r\n" and is spared what Windows has no part of:
 # symbolic links, FIFOs, devices and resource limits.
-import os, resource, select, shlex, shutil, signal, subprocess, sys, tempfile, unittest
+import os, resource, select, shlex, shutil, signal, subprocess, sys, tempfile, threading, unittest
 from struct import pack
 
 try:
@@ -18,7 +18,7 @@ try:
 except ImportError:
     Image = None
 
-from images import bitmap, bitmap_of_rix, bitmap_palette, pattern, rix, rix_of_bitmap
+from images import RIX_PALETTE, bitmap, bitmap_of_rix, bitmap_palette, pattern, rix, rix_of_bitmap
 
 HERE = os.path.dirname(os.path.abspath(__file__))
 PROGRAM = os.path.abspath(os.environ.get("QUORVEL_PROGRAM") or os.path.join(HERE, "..", "build", "quorvel"))
@@ -224,6 +224,26 @@ class Runs(unittest.TestCase):
         for name in "missing.bmp", "s.bmp", "ŝ.bmp", "later.bmp":  # ŝ only looks like s
             self.assertFalse(os.path.lexists(folder / name), name)
 
+    # A FIFO cannot take the headers last: they come first, as the reader
+    # at its other end needs them.
+    @posix_only
+    def test_an_output_that_cannot_seek_takes_its_bytes_in_order(self):
+        folder, received = Folder(self), []
+        folder.write([("f.rix", SMALL_RIX)])
+        os.mkfifo(folder / "f.bmp")
+        fifo = os.open(folder / "f.bmp", os.O_RDONLY | os.O_NONBLOCK)  # open, so the program's open succeeds
+
+        def read():
+            select.select([fifo], [], [], 60)  # until the program has written (a FIFO never written is no end)
+            os.set_blocking(fifo, True)
+            received.extend(iter(lambda: os.read(fifo, 1 << 16), b""))
+        reader = threading.Thread(target=read)
+        reader.start()
+        folder.check("f.rix", expected=created("f.bmp"))
+        reader.join()
+        os.close(fifo)
+        self.assertEqual(b"".join(received), bitmap_of_rix(SMALL, 5))
+
     def test_files_that_are_no_image_or_would_destroy_the_input(self):
         folder = Folder(self)
         folder.write([(name + ".rix", SMALL_RIX) for name in ("hard", "dir", "sym", "dev")] + [("real.bmp", SMALL_RIX)])
@@ -268,6 +288,127 @@ class Runs(unittest.TestCase):
 BIG = pattern(1001, 700)
 
 
+# Conversions large enough to be caught part-way, 8000 x 8000: a plain
+# picture whose pixels are all 0x11, written over an older output of the
+# same size whose pixels are all 0xEE, so that the test sees the new pixels
+# arrive. A regular file cannot hold the program as a full FIFO does.
+SIDE = 8000
+PIXELS_AT = {"bmp": 794, "rix": 778}
+
+
+def plain(name, fill):
+    rows = [bytes([fill]) * SIDE] * SIDE
+    return rix(rows, SIDE) if name.endswith("rix") else bitmap(rows, SIDE, bitmap_palette(), size=12)
+
+
+def converted(name, fill):
+    rows = [bytes([fill]) * SIDE] * SIDE
+    return bitmap_of_rix(rows, SIDE) if name.endswith("rix") else rix_of_bitmap(rows, SIDE, bitmap_palette())
+
+
+def start(folder, *arguments):
+    return subprocess.Popen(LAUNCHER + [PROGRAM, *arguments], cwd=folder.path, env=ENVIRONMENT, stdin=subprocess.DEVNULL,
+                            stdout=subprocess.PIPE, stderr=subprocess.PIPE)
+
+
+# Returns once the program has written a new pixel `share` of the way into
+# `name`'s pixels.
+def watch(folder, program, name, share):
+    offset = PIXELS_AT[name[-3:]] + int(share * SIDE * SIDE)
+    with open(folder / name, "rb") as watched:
+        while os.pread(watched.fileno(), 1, offset) != b"\x11":
+            if program.poll() is not None:
+                raise AssertionError(f"the run ended before {name} was {share:.0%} written")
+
+
+class Interruptions(unittest.TestCase):
+    # Emptied after SIGINT, SIGTERM or SIGHUP (Ctrl-C on Windows), and
+    # ending as the signal ends a program; after SIGKILL the output's
+    # first bytes are still zeros, so no reader takes it for a picture.
+    def test_an_interrupted_conversion_leaves_no_picture(self):
+        folder = Folder(self)
+        folder.write((name, plain(name, 0x11)) for name in ("a.rix", "b.bmp"))
+        handled = [signal.SIGINT] if WINDOWS else [signal.SIGINT, signal.SIGTERM, signal.SIGHUP]
+        for name in "a.rix", "b.bmp":
+            older = plain(output_of(name), 0xEE)
+            for number in handled + [signal.SIGKILL]:
+                for share in 0.05, 0.35, 0.65:
+                    with self.subTest(name=name, signal=signal.Signals(number).name, share=share):
+                        folder.write([(output_of(name), older)])
+                        program = start(folder, name)
+                        watch(folder, program, output_of(name), share)
+                        program.send_signal(number)
+                        out, err = program.communicate(timeout=60)
+                        left = folder.read(output_of(name))
+                        if number == signal.SIGKILL:
+                            held = PIXELS_AT[output_of(name)[-3:]]  # the place of headers and palette
+                            self.assertEqual((len(left) > held, left[:held].count(0)), (True, held))
+                            if Image and name.endswith("rix"):
+                                self.assertRaises(Exception, Image.open, folder / output_of(name))
+                        elif WINDOWS:  # ended by the system's handler, with its own status
+                            self.assertEqual((out, len(left)), (b"", 0))
+                        else:
+                            self.assertEqual((out, program.returncode, len(left)), (b"", -number, 0))
+
+    # The input is cut short under a run stopped part-way through it; the
+    # output, whole length and regular, is emptied.
+    def test_an_input_cut_short_while_it_is_read(self):
+        folder = Folder(self)
+        for name, message, keep in (("a.rix", NO_RIX, 1000), ("b.bmp", NO_PIXELS, 1000),
+                                    ("c.rix", NO_RIX, -1), ("d.bmp", NO_PIXELS, -1)):
+            with self.subTest(name):
+                data = plain(name, 0x11)
+                folder.write([(name, data), (output_of(name), plain(output_of(name), 0xEE))])
+                program = start(folder, name)
+                watch(folder, program, output_of(name), 0.05)
+                program.send_signal(signal.SIGSTOP)
+                os.truncate(folder / name, keep % len(data))
+                program.send_signal(signal.SIGCONT)
+                out, err = program.communicate(timeout=60)
+                self.assertEqual((out.decode(), program.returncode, len(folder.read(output_of(name)))),
+                                 (lines(message % name), 0, 0))
+
+    # While one run is stopped part-way through a.rix -> a.bmp, others may
+    # read a.rix but neither write it nor touch a.bmp; nothing they are
+    # refused is emptied or written.
+    def test_a_run_keeps_its_files_from_other_runs(self):
+        folder = Folder(self)
+        folder.write([("a.rix", plain("a.rix", 0x11)), ("a.bmp", plain("a.bmp", 0xEE)), ("b.bmp", SMALL_BITMAP)])
+        os.link(folder / "a.rix", folder / "b.rix")  # b.bmp's output is a.rix under another name
+        os.link(folder / "a.rix", folder / "c.rix")
+        first = start(folder, "a.rix")
+        watch(folder, first, "a.bmp", 0.05)
+        first.send_signal(signal.SIGSTOP)
+        try:
+            folder.check("a.bmp", "a.rix", "b.bmp", "c.rix",
+                         expected="Cannot read a.bmp\nCannot create a.bmp\nCannot create b.rix\n" + created("c.bmp"))
+        finally:
+            first.send_signal(signal.SIGCONT)
+        self.assertEqual(first.communicate(timeout=60)[0].decode(), lines(created("a.bmp")))
+        folder.check_files([("a.rix", plain("a.rix", 0x11)), ("a.bmp", converted("a.rix", 0x11)),
+                            ("c.bmp", converted("a.rix", 0x11)), ("b.bmp", SMALL_BITMAP)])
+
+    # a.rix -> a.bmp and a.bmp -> a.rix started together: each ends either
+    # converted or refused with its message, and each file is one whole
+    # picture. Both may be refused when each holds its input first.
+    def test_runs_in_opposite_directions_on_one_name(self):
+        folder = Folder(self)
+        pictures = {"a.rix": plain("a.rix", 0x11), "a.bmp": plain("a.bmp", 0x22)}
+        p, q = [bytes([0x11]) * SIDE] * SIDE, [bytes([0x22]) * SIDE] * SIDE
+        there_and_back = {"a.rix": rix_of_bitmap(p, SIDE, [tuple((c << 2) & 255 for c in e) for e in RIX_PALETTE]),
+                          "a.bmp": bitmap_of_rix(q, SIDE, [tuple(c >> 2 for c in e) for e in bitmap_palette()])}
+        wholes = {"a.rix": (pictures["a.rix"], converted("a.bmp", 0x22), there_and_back["a.rix"]),
+                  "a.bmp": (pictures["a.bmp"], converted("a.rix", 0x11), there_and_back["a.bmp"])}
+        folder.write(pictures.items())
+        runs = {name: start(folder, name) for name in pictures}
+        for name, program in runs.items():
+            out = program.communicate(timeout=60)[0].decode()
+            self.assertIn(out, [lines(message) for message in (created(output_of(name)), f"Cannot read {name}\n",
+                                                               f"Cannot create {output_of(name)}\n")])
+        for name, whole in wholes.items():
+            self.assertIn(folder.read(name), whole, name)
+
+
 @posix_only
 class Limits(unittest.TestCase):
     # Wide rows and narrow ones, each limit on either side of a part's end;
@@ -301,30 +442,6 @@ class Limits(unittest.TestCase):
         os.rename(folder / "big.bmp", folder / "back.bmp")
         folder.check("back.bmp", limits=limit, expected=created("back.rix"))
         self.assertTrue(folder.read("back.rix") == folder.read("big.rix"))
-
-    # The output is a FIFO the test reads: once it is full the program waits
-    # inside its copy, and the input is cut short under it.
-    def test_an_input_cut_short_while_it_is_read(self):
-        folder = Folder(self)
-        rix_file, bitmap_file = rix(BIG, 1001), bitmap(BIG, 1001, bitmap_palette())
-        for name, data, message, length in (("a.rix", rix_file, NO_RIX, 1000), ("b.bmp", bitmap_file, NO_PIXELS, 1000),
-                                            ("c.rix", rix_file, NO_RIX, len(rix_file) - 1),  # only the last page
-                                            ("d.bmp", bitmap_file, NO_PIXELS, len(bitmap_file) - 1)):
-            with self.subTest(name):
-                folder.write([(name, data)])
-                os.mkfifo(folder / f"{name}.fifo")
-                os.symlink(f"{name}.fifo", folder / output_of(name))
-                fifo = os.open(folder / f"{name}.fifo", os.O_RDONLY | os.O_NONBLOCK)
-                program = subprocess.Popen(LAUNCHER + [PROGRAM, name], cwd=folder.path, env=ENVIRONMENT,
-                                           stdout=subprocess.PIPE, stderr=subprocess.PIPE)
-                select.select([fifo], [], [], 60)
-                os.truncate(folder / name, length)
-                os.set_blocking(fifo, True)
-                while os.read(fifo, 1 << 16):
-                    pass
-                os.close(fifo)
-                out, err = program.communicate(timeout=60)
-                self.assertEqual((out.decode(), err, program.returncode), (message % name, b"", 0))
 
     def test_a_batch_larger_than_the_descriptor_limit(self):
         folder = Folder(self)
