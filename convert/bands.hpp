@@ -1,9 +1,10 @@
-// Pixels cross from input to output as the platform gathers them (straight
-// from the input's pages, on POSIX) or else in bands: as many whole rows as
-// fit a budget that stays in the processor's cache (at least one row), each
-// band read with one positioned read, reshaped in its own buffer and written
-// with one write. Memory is at most one band and one row, whatever the
-// image's size.
+// How the pixels cross from input to output, the same way on every
+// platform: in bands of whole rows. Each band is read with one positioned
+// read into a read buffer; one pass writes each output row once, in the
+// output's order, into a write buffer, reversing the rows, adding or
+// dropping their padding and widening packed indices to bytes; one write
+// sends the band on. Memory is the two buffers, about 2 MiB at most,
+// whatever the picture's size.
 #pragma once
 
 #include <cstddef>
@@ -14,24 +15,38 @@
 
 namespace quorvel {
 
-using platform::CopyOutcome;
-using platform::CopyResult;
-using platform::RowCopy;
+// How the stored rows of an input become the rows of an output.
+struct RowCopy {
+    std::uint64_t inputOffset;  // where the input's first stored row starts
+    std::size_t width;          // pixels per row
+    std::size_t height;         // rows
+    unsigned inputBits;         // bits per input pixel: 1, 2, 4 or 8; the output has 8
+    std::size_t inputStride;    // bytes per stored input row, its padding included
+    std::size_t outputStride;   // bytes per written row; padding is written as zeros
+    bool reverse;               // the output takes the rows in the opposite order
+
+    std::uint64_t inputEnd() const { return inputOffset + std::uint64_t{inputStride} * height; }
+};
+
+enum class CopyOutcome { Done, ReadFailed, WriteFailed, NoMemory };
+
+// How a copy ended, and how many bytes of the output it wrote.
+struct CopyResult {
+    CopyOutcome outcome;
+    std::uint64_t written;
+};
 
 // The longest `start` an output begins with: a bitmap's headers and palette.
 inline constexpr std::size_t kLongestStart = 794;
 
-// Bytes of rows a band holds at most (a wider row still makes a band).
-inline constexpr std::size_t kBandBudget = std::size_t{512} << 10;
-
-// Rows in one band, and the memory the band path asks for: a band and a row.
-std::size_t bandRows(const RowCopy& copy);
+// The memory a copy asks for: both buffers of a band.
 std::size_t bandMemory(const RowCopy& copy);
 
 // Writes `start` (headers and palette, at most kLongestStart bytes), then
-// every row, the output being written from its current position on; a
-// regular output takes `start` last. Nothing is written when the memory for
-// a band cannot be had (NoMemory).
+// every row, into an output written from its start. A regular output
+// begins with zeros in the place of `start`, which goes in once the rest is
+// written; an output that cannot seek takes it first. Nothing is written
+// when the memory for a band cannot be had (NoMemory).
 CopyResult copyRows(platform::File& input, platform::File& output, std::span<const std::uint8_t> start,
                     const RowCopy& copy);
 

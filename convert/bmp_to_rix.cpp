@@ -1,9 +1,11 @@
-// 8-bit bitmap (core, info or larger header) -> ColorRIX image.
+// Bitmap of 1, 2, 4 or 8 bits per pixel (core, info or larger header) ->
+// ColorRIX image.
 //
 // The headers are tested one after another and the palette is read where
 // the format puts it; a file too short for its pixels is refused before
-// anything is written. The header and narrowed palette go out first, then
-// the rows, top first and stripped of their padding.
+// anything is written. The rows go out top first, stripped of their padding,
+// each index a byte (a ColorRIX holds any palette of up to 256 entries);
+// the header and narrowed palette take their place last.
 #include <algorithm>
 #include <cstring>
 #include <optional>
@@ -100,7 +102,7 @@ std::optional<SourceLayout> readHeaders(ConversionJob& job) {
                                    static_cast<std::uint16_t>(info.biHeight),
                                    ImageHeader::kWideEntriesPlanes, info.biBitCount};
     }
-    if (layout.image.bitCount != 8 || (!coreHeader && !fitsColorRix(info))) {
+    if (!readableDepth(layout.image.bitCount) || (!coreHeader && !fitsColorRix(info))) {
         reportInvalid(job);
         return std::nullopt;
     }
@@ -151,8 +153,9 @@ void narrowPalette(const SourcePalette& palette, std::uint8_t* rixPalette) {
 bool convertPixels(ConversionJob& job, const SourceLayout& layout, const SourcePalette& palette) {
     const std::uint16_t width = layout.image.width;
     const std::uint16_t height = layout.image.height;
-    const std::uint32_t storedRow = bitmapRowBytes(width);
-    const RowCopy copy{layout.pixelOffset, width, height, storedRow, width, !layout.topDown};
+    const unsigned bits = layout.image.bitCount;
+    const auto storedRow = static_cast<std::size_t>(bitmapRowBytes(width, bits));  // at most 65536
+    const RowCopy copy{layout.pixelOffset, width, height, bits, storedRow, width, !layout.topDown};
     if (job.input.size() < copy.inputEnd()) {
         print("Can't read raw data from a bitmap file : %s\n", job.inputName);
         return false;

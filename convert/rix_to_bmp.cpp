@@ -85,7 +85,7 @@ void makeBitmapStart(std::uint16_t width, std::uint16_t height, const std::uint8
     BITMAPFILEHEADER fileHeader{};
     fileHeader.bfType = kBitmapType;
     // At most 794 + 65536 * 65535, which fits in 32 bits.
-    fileHeader.bfSize = static_cast<std::uint32_t>(kWrittenPixelOffset + std::uint64_t{bitmapRowBytes(width)} * height);
+    fileHeader.bfSize = static_cast<std::uint32_t>(kWrittenPixelOffset + bitmapRowBytes(width, 8) * height);
     fileHeader.bfOffBits = kWrittenPixelOffset;
     start.fileHeader = storedRecord(fileHeader);
     start.coreHeader = storedRecord(ImageHeader{kCoreHeaderSize, width, height, 1, 8});
@@ -115,7 +115,6 @@ void reportPixelCopy(ConversionJob& job, const RowCopy& copy, CopyResult result)
             print("Cannot write %s to %s\n", partAt(result.written), job.outputPath);
             break;
         case CopyOutcome::NoMemory:
-        case CopyOutcome::NotGathered:
             reportAllocationFailure(bandMemory(copy));
             break;
     }
@@ -130,7 +129,8 @@ void convertRixToBmp(ConversionJob& job) {
     // hold its whole image, even if the conversion fails later.
     job.header = start.header;
     const std::uint16_t width = start.header.width;
-    const RowCopy copy{kRixPixelOffset, width, start.header.height, width, bitmapRowBytes(width), true};
+    const auto padded = static_cast<std::size_t>(bitmapRowBytes(width, 8));  // at most 65536
+    const RowCopy copy{kRixPixelOffset, width, start.header.height, 8, width, padded, true};
     BitmapStart bitmapStart;
     makeBitmapStart(width, start.header.height, start.palette, bitmapStart);
     const auto* bytes = reinterpret_cast<const std::uint8_t*>(&bitmapStart);

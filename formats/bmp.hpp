@@ -1,5 +1,5 @@
-// Windows bitmap files, 8 bits per pixel, uncompressed. Integers are
-// little-endian and the records are packed, as in the file:
+// Windows bitmap files, 1, 2, 4 or 8 bits per pixel, uncompressed. Integers
+// are little-endian and the records are packed, as in the file:
 //
 //   BITMAPFILEHEADER  14 bytes at offset 0   ("BM", file size, offset of pixels)
 //   header            12 bytes (BITMAPCOREHEADER) or 40 and more
@@ -8,7 +8,8 @@
 //                     RGBQUAD entries (4 bytes) after any other, from 14 + header size
 //   pixels            from bfOffBits, bottom row first (top row first when an
 //                     info header's biHeight is negative), each row padded with
-//                     zero bytes to a multiple of 4 bytes
+//                     zero bytes to a multiple of 4 bytes; below 8 bits a byte
+//                     holds several pixels, the leftmost in its highest bits
 //
 // The bitmaps this tool writes have a core header, 256 RGBTRIPLE entries and
 // pixels at offset 794 = 14 + 12 + 768.
@@ -124,7 +125,15 @@ inline void convertByteOrder(ImageHeader& header) {
     header.bitCount = littleEndian(header.bitCount);
 }
 
+// The depths read: one palette index a pixel in 1, 2, 4 or 8 bits, the
+// leftmost pixel of a byte in its highest bits.
+inline constexpr bool readableDepth(std::uint16_t bitCount) {
+    return bitCount == 1 || bitCount == 2 || bitCount == 4 || bitCount == 8;
+}
+
 // A bitmap row is stored padded to a multiple of 4 bytes.
-inline constexpr std::uint32_t bitmapRowBytes(std::uint32_t width) { return (width + 3u) & ~3u; }
+inline constexpr std::uint64_t bitmapRowBytes(std::uint32_t width, unsigned bitCount) {
+    return (std::uint64_t{width} * bitCount + 31) / 32 * 4;
+}
 
 }  // namespace quorvel

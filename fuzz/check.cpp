@@ -65,7 +65,8 @@ void put(Bytes& out, std::uint64_t value, int count) {
     for (int i = 0; i < count; ++i) out.push_back(std::uint8_t(value >> 8 * i));
 }
 
-std::size_t padded(std::size_t width) { return (width + 3) & ~std::size_t{3}; }
+// A stored bitmap row: `bits` a pixel, padded to 4 bytes.
+std::size_t padded(std::size_t width, std::size_t bits = 8) { return (width * bits + 31) / 32 * 4; }
 
 // A core header, the 256 entries widened in 8 bits, padded rows bottom first.
 Bytes bitmapOf(const Bytes& rix, const Outcome& outcome) {
@@ -89,7 +90,8 @@ Bytes bitmapOf(const Bytes& rix, const Outcome& outcome) {
 // At most 256 entries from the end of the header to bfOffBits, 3 bytes each
 // after a core header whose planes are not 2, else 4, narrowed, those missing
 // black; padded rows from bfOffBits, bottom first unless an info header's
-// height is negative.
+// height is negative, each index a byte (below 8 bits, the leftmost pixel
+// in a byte's highest bits).
 Bytes rixOf(const Bytes& bmp, const Outcome& outcome) {
     const std::uint64_t size = little(bmp, 14, 4), offBits = little(bmp, 10, 4), start = 14 + size;
     const bool core = size == 12;
@@ -98,14 +100,20 @@ Bytes rixOf(const Bytes& bmp, const Outcome& outcome) {
     const std::size_t height = height32 < 0 ? 0u - std::uint32_t(height32) : std::uint32_t(height32);
     const std::size_t entry = core && little(bmp, 22, 2) != 2 ? 3 : 4;
     const std::size_t entries = offBits < start ? 0 : std::min<std::uint64_t>(256, (offBits - start) / entry);
-    expect(offBits + std::uint64_t{padded(width)} * height <= bmp.size(), "a bitmap too short was accepted", outcome);
+    const std::size_t bits = core ? little(bmp, 24, 2) : little(bmp, 28, 2);
+    expect(bits == 1 || bits == 2 || bits == 4 || bits == 8, "a depth not read was accepted", outcome);
+    const std::size_t stored = padded(width, bits);
+    expect(offBits + std::uint64_t{stored} * height <= bmp.size(), "a bitmap too short was accepted", outcome);
     Bytes out{'R', 'I', 'X', '3'};
     for (const std::size_t value : {width, height, std::size_t{175}}) put(out, value, 2);
     for (std::size_t i = 0; i < 256; ++i)
         for (const std::size_t c : {2, 1, 0}) out.push_back(i < entries ? bmp.at(start + i * entry + c) >> 2 : 0);
     for (std::size_t y = 0; y < height; ++y) {
-        const auto row = bmp.begin() + std::ptrdiff_t(offBits + (height32 < 0 ? y : height - 1 - y) * padded(width));
-        out.insert(out.end(), row, row + std::ptrdiff_t(width));
+        const std::size_t row = offBits + (height32 < 0 ? y : height - 1 - y) * stored;
+        for (std::size_t x = 0; x < width; ++x) {
+            const std::size_t bit = x * bits;
+            out.push_back(std::uint8_t(bmp.at(row + bit / 8) >> (8 - bits - bit % 8) & ((1u << bits) - 1)));
+        }
     }
     return out;
 }

@@ -5,7 +5,6 @@
 
 #include <cstddef>
 #include <cstdint>
-#include <span>
 #include <string_view>
 
 namespace quorvel::platform {
@@ -18,30 +17,6 @@ struct Transfer {
     std::size_t done = 0;
 
     bool complete(std::size_t wanted) const { return ok && done == wanted; }
-};
-
-// How the stored rows of an input become the rows of an output. The
-// conversions describe it; how the bytes move is the platform's affair.
-struct RowCopy {
-    std::uint64_t inputOffset;  // where the input's first stored row starts
-    std::size_t width;          // pixels per row
-    std::size_t height;         // rows
-    std::size_t inputStride;    // bytes per stored input row (width, or padded)
-    std::size_t outputStride;   // bytes per written row; padding is written as zeros
-    bool reverse;               // the output takes the rows in the opposite order
-
-    std::size_t rowBytes() const { return inputStride > outputStride ? inputStride : outputStride; }
-    // The input's stored row that becomes output row `row`.
-    std::size_t sourceRow(std::size_t row) const { return reverse ? height - 1 - row : row; }
-    std::uint64_t inputEnd() const { return inputOffset + std::uint64_t{inputStride} * height; }
-};
-
-enum class CopyOutcome { Done, ReadFailed, WriteFailed, NoMemory, NotGathered };
-
-// How a copy ended, and how many bytes of the output it wrote.
-struct CopyResult {
-    CopyOutcome outcome;
-    std::uint64_t written;
 };
 
 // One open file, closed when the object goes away (or earlier by close()).
@@ -69,12 +44,6 @@ public:
     void close();                     // cuts an output to what was written, then closes
     // The output is whole: an interrupt from now on leaves it as it is.
     void markWhole();
-
-    // Writes `start`, then the rows `copy` describes, straight from the
-    // input's pages in gathered writes, where the system allows it and the
-    // rows are wide enough to pay. Otherwise writes nothing and returns
-    // NotGathered: the caller moves the rows itself.
-    CopyResult gatherRows(const File& input, std::span<const std::uint8_t> start, const RowCopy& copy);
 
 private:
     friend File openForReading(const char* name);
@@ -141,7 +110,9 @@ class Buffer {
 public:
 
     Buffer() = default;
-    static Buffer allocate(std::size_t bytes);
+    // Holds at least `bytes` from now on (what it held is lost if it grows),
+    // or nothing, and false, when that much cannot be had.
+    bool reserve(std::size_t bytes);
 
     Buffer(const Buffer&) = delete;
     Buffer& operator=(const Buffer&) = delete;
@@ -154,7 +125,6 @@ public:
     std::size_t size() const { return size_; }
 
 private:
-    Buffer(std::uint8_t* data, std::size_t size) : data_(data), size_(size) {}
     std::uint8_t* data_ = nullptr;
     std::size_t size_ = 0;
 };

@@ -1,16 +1,12 @@
-// File operations on POSIX systems. Rows of pixels cross without passing
-// through the program's memory: windows of the input are mapped, and the
-// output is written from them with gathered writes, one piece per row in
-// the output's order and one per row's padding from a block of zeros.
+// File operations on POSIX systems: positioned reads, plain and positioned
+// writes, advisory locks between runs, and the output emptied on interrupt.
 #include "platform/platform.hpp"
 
 #include <cerrno>
 #include <csignal>
 #include <fcntl.h>
 #include <sys/file.h>
-#include <sys/mman.h>
 #include <sys/stat.h>
-#include <sys/uio.h>
 #include <unistd.h>
 
 #include <algorithm>
@@ -27,97 +23,6 @@ namespace {
 constexpr std::size_t kLargestTransfer = 1u << 30;
 
 int descriptor(std::intptr_t handle) { return static_cast<int>(handle); }
-
-// Input mapped at a time: whole rows, about this many bytes.
-constexpr std::size_t kWindowBytes = std::size_t{1} << 20;
-// Narrower rows go through a band: below this, a piece per row costs the
-// kernel more than the program spends copying the row once more (measured
-// on 65535-row images: the two meet between 384 and 448 bytes a row).
-constexpr std::size_t kNarrowestGatheredRow = 384;
-// Row padding is written from here; a bitmap row is padded by at most 3 bytes.
-constexpr std::uint8_t kZeros[4] = {};
-#if defined(IOV_MAX)
-constexpr int kMostPieces = IOV_MAX;
-#else
-constexpr int kMostPieces = 1024;
-#endif
-
-// Pieces of the output waiting to be written, at most kMostPieces at a time.
-class GatheredWriter {
-public:
-    explicit GatheredWriter(int fd) : fd_(fd) {}
-
-    CopyOutcome add(const void* data, std::size_t size) {
-        if (size == 0) return CopyOutcome::Done;
-        if (count_ == kMostPieces) {
-            const CopyOutcome flushed = flush();
-            if (flushed != CopyOutcome::Done) return flushed;
-        }
-        pieces_[count_++] = {const_cast<void*>(data), size};
-        return CopyOutcome::Done;
-    }
-
-    // A short write is followed by another for the rest, whose error says
-    // why the first stopped. A fault in the input's pages (the file was cut
-    // short under its mapping) is a failed read; the kernel reports it as
-    // EFAULT, and no signal is raised since only the kernel touches them.
-    CopyOutcome flush() {
-        iovec* next = pieces_;
-        int left = count_;
-        count_ = 0;
-        while (left > 0) {
-            const ssize_t moved = ::writev(fd_, next, left);
-            if (moved < 0 && errno == EINTR) continue;
-            if (moved < 0 && errno == EFAULT) return CopyOutcome::ReadFailed;
-            if (moved <= 0) return CopyOutcome::WriteFailed;
-            written_ += static_cast<std::size_t>(moved);
-            for (auto rest = static_cast<std::size_t>(moved); rest > 0;) {
-                const std::size_t taken = std::min(rest, next->iov_len);
-                next->iov_base = static_cast<std::uint8_t*>(next->iov_base) + taken;
-                next->iov_len -= taken;
-                rest -= taken;
-                if (next->iov_len == 0) ++next, --left;
-            }
-        }
-        return CopyOutcome::Done;
-    }
-
-    std::uint64_t written() const { return written_; }
-
-private:
-    int fd_;
-    iovec pieces_[kMostPieces];
-    int count_ = 0;
-    std::uint64_t written_ = 0;
-};
-
-// `bytes` of a file from `offset` on, mapped read-only for as long as the
-// object lives. The pages are read in at once rather than fault by fault.
-class MappedWindow {
-public:
-    MappedWindow(int fd, std::uint64_t offset, std::size_t bytes)
-        : lead_(static_cast<std::size_t>(offset % static_cast<std::uint64_t>(::sysconf(_SC_PAGESIZE)))),
-          length_(lead_ + bytes),
-          base_(::mmap(nullptr, length_, PROT_READ, kFlags, fd, static_cast<off_t>(offset - lead_))) {}
-    MappedWindow(const MappedWindow&) = delete;
-    MappedWindow& operator=(const MappedWindow&) = delete;
-    ~MappedWindow() {
-        if (base_ != MAP_FAILED) ::munmap(base_, length_);
-    }
-
-    explicit operator bool() const { return base_ != MAP_FAILED; }
-    const std::uint8_t* data() const { return static_cast<const std::uint8_t*>(base_) + lead_; }
-
-private:
-#if defined(MAP_POPULATE)
-    static constexpr int kFlags = MAP_PRIVATE | MAP_POPULATE;
-#else
-    static constexpr int kFlags = MAP_PRIVATE;
-#endif
-    std::size_t lead_;    // from the page boundary the mapping starts at
-    std::size_t length_;
-    void* base_;
-};
 
 // Calls `call(done, chunk)` until `count` bytes have moved, the file ends
 // (a call moves nothing) or the system reports an error.
@@ -273,34 +178,6 @@ void File::close() {
     cutToWritten();  // a refused input's output: its message is out already
     markWhole();     // before the descriptor can be taken by another file
     ::close(descriptor(std::exchange(handle_, kClosed)));
-}
-
-CopyResult File::gatherRows(const File& input, std::span<const std::uint8_t> start, const RowCopy& copy) {
-    const std::size_t padding = copy.outputStride - copy.width;
-    if (copy.rowBytes() < kNarrowestGatheredRow || padding > sizeof kZeros) return {CopyOutcome::NotGathered, 0};
-    GatheredWriter output(descriptor(handle_));
-    CopyOutcome outcome = output.add(start.data(), start.size());
-    const std::size_t perWindow = std::max<std::size_t>(1, kWindowBytes / copy.inputStride);
-    for (std::size_t done = 0; done < copy.height && outcome == CopyOutcome::Done;) {
-        const std::size_t rows = std::min(perWindow, copy.height - done);
-        const std::size_t first = copy.reverse ? copy.height - done - rows : done;
-        const MappedWindow window(descriptor(input.handle_), copy.inputOffset + std::uint64_t{first} * copy.inputStride,
-                                  rows * copy.inputStride);
-        if (!window) {
-            // The first window not mapped, nothing is written yet and a band can take over.
-            outcome = done == 0 ? CopyOutcome::NotGathered : CopyOutcome::ReadFailed;
-            break;
-        }
-        for (std::size_t row = done; row < done + rows && outcome == CopyOutcome::Done; ++row) {
-            outcome = output.add(window.data() + (copy.sourceRow(row) - first) * copy.inputStride, copy.width);
-            if (outcome == CopyOutcome::Done) outcome = output.add(kZeros, padding);
-        }
-        if (outcome == CopyOutcome::Done) outcome = output.flush();  // while the window is mapped
-        done += rows;
-    }
-    if (outcome == CopyOutcome::Done) outcome = output.flush();
-    written_ += output.written();
-    return {outcome, output.written()};
 }
 
 void writeStandardOutput(std::string_view text) { std::fwrite(text.data(), 1, text.size(), stdout); }

@@ -40,9 +40,12 @@ void endProcess(int status) {
     std::exit(status);
 }
 
-Buffer Buffer::allocate(std::size_t bytes) {
-    auto* memory = static_cast<std::uint8_t*>(std::malloc(bytes ? bytes : 1));
-    return Buffer(memory, memory ? bytes : 0);
+bool Buffer::reserve(std::size_t bytes) {
+    if (data_ && size_ >= bytes) return true;
+    std::free(std::exchange(data_, nullptr));
+    data_ = static_cast<std::uint8_t*>(std::malloc(bytes ? bytes : 1));
+    size_ = data_ ? bytes : 0;
+    return data_ != nullptr;
 }
 
 Buffer::~Buffer() { std::free(data_); }

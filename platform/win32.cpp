@@ -198,12 +198,6 @@ std::uint64_t File::size() const {
     return (std::uint64_t{high} << 32) | low;
 }
 
-// Buffered Windows files have no gathered write, and a read error in a
-// mapped view is an exception, not a return value: the rows go through a band.
-CopyResult File::gatherRows(const File& /*input*/, std::span<const std::uint8_t> /*start*/, const RowCopy& /*copy*/) {
-    return {CopyOutcome::NotGathered, 0};
-}
-
 // Created with CREATE_ALWAYS, an output was emptied when it was opened.
 bool File::cutToWritten() { return true; }
 

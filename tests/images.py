@@ -6,13 +6,14 @@ from struct import pack
 # Rows are made by shifting one base row through these tables: fast enough
 # for pictures of millions of pixels.
 _SHIFT = [bytes((i + c) & 255 for i in range(256)) for c in range(256)]
+_HIGH_BITS = {bits: bytes(i >> (8 - bits) for i in range(256)) for bits in (1, 2, 4, 8)}
 
 
-# Palette indices, top row first. Neighbouring rows always differ, so
-# a misplaced row shows.
-def pattern(width, height):
+# Palette indices below 2 ** bits, top row first. Neighbouring rows always
+# differ, so a misplaced row shows.
+def pattern(width, height, bits=8):
     base = bytes((7 * x) & 255 for x in range(width))
-    return [base.translate(_SHIFT[(31 * y + (y >> 3)) & 255]) for y in range(height)]
+    return [base.translate(_SHIFT[(31 * y + (y >> 3)) & 255]).translate(_HIGH_BITS[bits]) for y in range(height)]
 
 
 # 6-bit entries, all distinct; the last holds stray bytes of 64 and more,
@@ -31,21 +32,37 @@ def rix(rows, width, palette=RIX_PALETTE, info=175):
     return b"RIX3" + pack("<HHH", width, len(rows), info) + colours + b"".join(rows)
 
 
+# Below 8 bits a byte holds 8 / bits pixels, the leftmost in its highest
+# bits; the indices are taken as they are, so they must fit.
+_MOVED = {shift: bytes((v << shift) & 255 for v in range(256)) for shift in range(8)}
+
+
+def packed(row, bits):
+    if bits == 8:
+        return row
+    per = 8 // bits
+    row += bytes(-len(row) % per)
+    value = 0
+    for i in range(per):
+        value |= int.from_bytes(row[i::per].translate(_MOVED[8 - bits * (i + 1)]), "big")
+    return value.to_bytes(len(row) // per, "big")
+
+
 # A bitmap as the format lays it out: a header of `size` bytes (12 is
 # a core header, whose planes of 2 mean 4-byte entries; 16 is OS/2's
-# short one; 124 a V5), rows padded to 4 bytes, bottom row first unless
-# topdown.
-def bitmap(rows, width, palette, size=40, planes=1, topdown=False):
-    height, padding = len(rows), -width % 4
+# short one; 124 a V5), `bits` per pixel, rows padded to 4 bytes, bottom
+# row first unless topdown.
+def bitmap(rows, width, palette, size=40, planes=1, topdown=False, bits=8):
+    height, stored = len(rows), (width * bits + 31) // 32 * 4
     entry = 3 if size == 12 and planes != 2 else 4
     offset = 14 + size + entry * len(palette)
     if size == 12:
-        header = pack("<IHHHH", 12, width, height, planes, 8)
+        header = pack("<IHHHH", 12, width, height, planes, bits)
     else:
-        header = pack("<IiiHHIIiiII", size, width, -height if topdown else height, 1, 8, 0,
-                      (width + padding) * height, 2835, 2835, len(palette), 0)[:size].ljust(size, b"\0")
+        header = pack("<IiiHHIIiiII", size, width, -height if topdown else height, 1, bits, 0,
+                      stored * height, 2835, 2835, len(palette), 0)[:size].ljust(size, b"\0")
     colours = b"".join(bytes((b, g, r, 0)[:entry]) for r, g, b in palette)
-    pixels = b"".join(row + bytes(padding) for row in (rows if topdown else rows[::-1]))
+    pixels = b"".join(packed(row, bits).ljust(stored, b"\0") for row in (rows if topdown else rows[::-1]))
     return b"BM" + pack("<IHHI", offset + len(pixels), 0, 0, offset) + header + colours + pixels
 
 

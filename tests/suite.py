@@ -98,25 +98,28 @@ def batch(case, rows):
     folder.check_files((output_of(name), output) for name, _, _, output in rows)
 
 
-# Rows narrower than 384 bytes cross in bands of 512 KiB, which 101 x 6000
-# fills one and a half times; wider ones, on POSIX, straight from windows of
-# the input of about 1 MiB, which 1001 x 1100 fills one and a bit times.
+# Rows cross in bands of about 1 MiB, which 101 x 12000 (rows narrower
+# than 512 bytes, copied in pieces) and 1001 x 1100 fill one and a bit
+# times; 511 and 512 are either side of the pieces.
 SIZES = [(0, 0), (0, 3), (5, 0), (1001, 0), (1, 1), (1, 5), (2, 3), (3, 2), (4, 1), (7, 5), (16, 3), (383, 2), (384, 3),
-         (641, 3), (640, 480), (65535, 1), (101, 6000), (1001, 1100)]
+         (511, 3), (512, 2), (641, 3), (640, 480), (65535, 1), (101, 12000), (1001, 1100)]
 KINDS = {"info": {}, "core": {"size": 12}, "quads": {"size": 12, "planes": 2}, "os2": {"size": 16},
-         "v5": {"size": 124}, "topdown": {"topdown": True}, "16": {"entries": 16}, "1core": {"size": 12, "entries": 1}}
+         "v5": {"size": 124}, "topdown": {"topdown": True}, "16": {"entries": 16}, "1core": {"size": 12, "entries": 1},
+         "4bit": {"bits": 4, "entries": 16}, "4core": {"bits": 4, "entries": 16, "size": 12},
+         "2bit": {"bits": 2, "entries": 4}, "1bit": {"bits": 1, "entries": 2},
+         "1topdown": {"bits": 1, "entries": 2, "topdown": True}, "4bit-3-entries": {"bits": 4, "entries": 3}}
 
 
 def valid_images():
-    def kind(name, rows, width, entries=256, **layout):
-        palette = bitmap_palette(entries)
-        return name, bitmap(rows, width, palette, **layout), None, rix_of_bitmap(rows, width, palette)
+    def kind(name, width, height, entries=256, bits=8, **layout):
+        palette, rows = bitmap_palette(entries), pattern(width, height, bits)
+        return name, bitmap(rows, width, palette, bits=bits, **layout), None, rix_of_bitmap(rows, width, palette)
     for width, height in SIZES:
         rows = pattern(width, height)
         yield f"{width}x{height}.rix", rix(rows, width), None, bitmap_of_rix(rows, width)
-        yield from (kind(f"{width}x{height}-{name}.bmp", rows, width, **layout) for name, layout in KINDS.items())
-    rows = pattern(1, 65535)  # the tallest a ColorRIX holds, both row orders
-    yield from (kind(f"1x65535-{name}.bmp", rows, 1, topdown=name == "topdown") for name in ("info", "topdown"))
+        yield from (kind(f"{width}x{height}-{name}.bmp", width, height, **layout) for name, layout in KINDS.items())
+    # the tallest a ColorRIX holds, both row orders
+    yield from (kind(f"1x65535-{name}.bmp", 1, 65535, topdown=name == "topdown") for name in ("info", "topdown"))
 
 
 def patched(data, offset, value):
@@ -147,7 +150,8 @@ MALFORMED = [
     ("b-os2-cut.bmp", bitmap(pattern(6, 3), 6, bitmap_palette(), size=16)[:29], NO_INFO),
     ("b-compressed.bmp", patched(INFO, 30, b"\1"), COMPRESSED),
     ("b-compressed-24.bmp", patched(patched(INFO, 30, b"\1"), 28, b"\x18"), COMPRESSED),
-    ("b-24-bits.bmp", patched(INFO, 28, b"\x18"), INVALID), ("b-core-4-bits.bmp", patched(CORE, 24, b"\4"), INVALID),
+    ("b-24-bits.bmp", patched(INFO, 28, b"\x18"), INVALID), ("b-core-3-bits.bmp", patched(CORE, 24, b"\3"), INVALID),
+    ("b-32-bits.bmp", patched(INFO, 28, b"\x20"), INVALID),
     ("b-14-byte-header.bmp", bitmap(pattern(6, 3), 6, bitmap_palette(), size=14), INVALID),
     ("b-width-65536.bmp", patched(INFO, 18, pack("<I", 65536)), INVALID),
     ("b-width-negative.bmp", patched(INFO, 18, pack("<i", -1)), INVALID),
@@ -456,22 +460,28 @@ class Limits(unittest.TestCase):
 # two low bits cleared.
 class Pillow(unittest.TestCase):
 
+    # 8-bit pictures, and 1-bit ones as Pillow writes black and white:
+    # their indices come back as bytes, the palette's two entries first.
     def test_round_trip(self):
-        folder, sizes = Folder(self), [(640, 480), (1, 1), (3, 5), (5, 3), (6, 2), (33, 17)]
-        pictures = []
-        for width, height in sizes:
+        folder, pictures = Folder(self), {}
+        for width, height in (640, 480), (1, 1), (3, 5), (5, 3), (6, 2), (33, 17):
             picture = Image.new("P", (width, height))
             picture.putpalette([(i * 37 + c * 91) & 255 for i in range(256) for c in range(3)])
             picture.putdata([(x * 7 + y * 13) & 255 for y in range(height) for x in range(width)])
-            picture.save(folder / f"{width}x{height}.bmp")
-            pictures.append(picture)
-        folder.check(*(f"{w}x{h}.bmp" for w, h in sizes), expected=created(*(f"{w}x{h}.rix" for w, h in sizes)))
-        folder.check(*(f"{w}x{h}.rix" for w, h in sizes), expected=created(*(f"{w}x{h}.bmp" for w, h in sizes)))
-        for picture, (width, height) in zip(pictures, sizes):
-            with self.subTest(size=(width, height)), Image.open(folder / f"{width}x{height}.bmp") as back:
-                self.assertEqual((back.mode, back.size), ("P", (width, height)))
-                self.assertEqual(list(back.getdata()), list(picture.getdata()))
-                self.assertEqual(back.getpalette()[:768], [v & 0xFC for v in picture.getpalette()[:768]])
+            pictures[f"{width}x{height}"] = picture, list(picture.getdata()), [v & 0xFC for v in picture.getpalette()]
+        for width, height in (640, 480), (1, 1), (9, 3), (33, 17):
+            picture = Image.new("1", (width, height))
+            picture.putdata([(x * 3 + y) % 5 < 2 for y in range(height) for x in range(width)])
+            pictures[f"{width}x{height}-1bit"] = picture, [int(v != 0) for v in picture.getdata()], [0, 0, 0, 252, 252, 252]
+        for name, (picture, _, _) in pictures.items():
+            picture.save(folder / f"{name}.bmp")
+        folder.check(*(f"{name}.bmp" for name in pictures), expected=created(*(f"{name}.rix" for name in pictures)))
+        folder.check(*(f"{name}.rix" for name in pictures), expected=created(*(f"{name}.bmp" for name in pictures)))
+        for name, (picture, indices, palette) in pictures.items():
+            with self.subTest(name), Image.open(folder / f"{name}.bmp") as back:
+                self.assertEqual((back.mode, back.size), ("P", picture.size))
+                self.assertTrue(list(back.getdata()) == indices, "indices differ")  # too long for a diff
+                self.assertEqual(back.getpalette()[:len(palette)], palette)
 
 
 if __name__ == "__main__":
