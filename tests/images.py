@@ -1,5 +1,5 @@
 # Test images laid out byte by byte from the formats' descriptions, apart
-# from the converter's own code: ColorRIX files, 8-bit bitmaps of every
+# from the converter's own code: ColorRIX files, bitmaps of every depth,
 # header kind and row order, and the file each must become.
 from struct import pack
 
@@ -38,13 +38,9 @@ _MOVED = {shift: bytes((v << shift) & 255 for v in range(256)) for shift in rang
 
 
 def packed(row, bits):
-    if bits == 8:
-        return row
     per = 8 // bits
     row += bytes(-len(row) % per)
-    value = 0
-    for i in range(per):
-        value |= int.from_bytes(row[i::per].translate(_MOVED[8 - bits * (i + 1)]), "big")
+    value = sum(int.from_bytes(row[i::per].translate(_MOVED[8 - bits * (i + 1)]), "big") for i in range(per))
     return value.to_bytes(len(row) // per, "big")
 
 
