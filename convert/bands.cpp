@@ -10,8 +10,8 @@ namespace {
 
 // Bytes of rows a band holds at most (a wider row still makes a band). Both
 // buffers then stay in the processor's cache, which keeps the copy between
-// them cheap.
-constexpr std::size_t kBandBudget = std::size_t{1} << 20;
+// them cheap, and together fit one 2 MiB page.
+constexpr std::size_t kBandBudget = (std::size_t{1} << 20) - (std::size_t{16} << 10);
 
 // The processor tells whether a load depends on a store still in flight by
 // the low 12 bits of their addresses. A copy whose destination lies a
@@ -46,11 +46,13 @@ constexpr std::size_t kWritePlacement = kAliasPeriod / 2;
 constexpr std::size_t kNarrowRow = 512;
 constexpr std::size_t kPiece = 32;
 
-std::size_t roundUp(std::size_t bytes) { return (bytes + kAliasPeriod - 1) / kAliasPeriod * kAliasPeriod; }
+constexpr std::size_t roundUp(std::size_t bytes) { return (bytes + kAliasPeriod - 1) / kAliasPeriod * kAliasPeriod; }
 
 // A buffer's area: its bytes from any placement in the period on, and the
 // room a row copied in pieces may spill into.
-std::size_t area(std::size_t bytes) { return roundUp(bytes + kPiece) + kAliasPeriod; }
+constexpr std::size_t area(std::size_t bytes) { return roundUp(bytes + kPiece) + kAliasPeriod; }
+static_assert(kAliasPeriod + area(kBandBudget) + area(kLongestStart + kBandBudget) <= std::size_t{2} << 20,
+              "a band's memory fits one 2 MiB page");
 
 std::size_t bandRows(const RowCopy& copy) {
     const std::size_t row = std::max(copy.inputStride, copy.outputStride);
@@ -60,7 +62,7 @@ std::size_t bandRows(const RowCopy& copy) {
 
 // Kept from one file to the next, so that a run of many small files takes
 // its pages from the system once, not once a file. It never holds more than
-// the largest band asked for, a little over 2 MiB.
+// the largest band asked for, at most 2 MiB.
 std::uint8_t* bandBuffers(std::size_t bytes) {
     static platform::Buffer memory;
     return memory.reserve(bytes) ? memory.data() : nullptr;

@@ -108,7 +108,6 @@ char** utf8Arguments(int count, wchar_t** arguments);
 // it empty (data() is null); a request for 0 bytes yields a usable buffer.
 class Buffer {
 public:
-
     Buffer() = default;
     // Holds at least `bytes` from now on (what it held is lost if it grows),
     // or nothing, and false, when that much cannot be had.
@@ -120,7 +119,6 @@ public:
     Buffer& operator=(Buffer&&) = delete;
     ~Buffer();
 
-    explicit operator bool() const { return data_ != nullptr; }
     std::uint8_t* data() const { return data_; }
     std::size_t size() const { return size_; }
 

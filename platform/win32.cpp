@@ -14,6 +14,7 @@
 #include <algorithm>
 #include <climits>
 #include <cstdio>
+#include <cstdlib>
 #include <string>
 #include <utility>
 #include <vector>
@@ -215,6 +216,14 @@ void File::close() {
     if (!isOpen()) return;
     markWhole();  // before the handle's value can be taken by another file
     CloseHandle(nativeOf(std::exchange(handle_, kClosed)));
+}
+
+bool Buffer::reserve(std::size_t bytes) {
+    if (data_ && size_ >= bytes) return true;
+    std::free(std::exchange(data_, nullptr));
+    data_ = static_cast<std::uint8_t*>(std::malloc(bytes ? bytes : 1));
+    size_ = data_ ? bytes : 0;
+    return data_ != nullptr;
 }
 
 // On a console the text goes out as UTF-16, so that names in any script show
