@@ -39,7 +39,7 @@ public:
     // A regular file, whose bytes writeAt can reach; a FIFO or device is not.
     bool seekable() const { return seekable_; }
     std::uint64_t size() const;       // length in bytes, kSizeQueryFailed if it cannot be told
-    bool truncateToEmpty();           // the file's length becomes 0; nothing is written after
+    void truncateToEmpty();           // the file's length becomes 0 where it can; nothing is written after
     bool cutToWritten();              // the file ends where what was written since it was opened ends
     void close();                     // cuts an output to what was written, then closes
     // The output is whole: an interrupt from now on leaves it as it is.

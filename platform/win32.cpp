@@ -111,7 +111,9 @@ public:
     OutputGuard& operator=(const OutputGuard&) = delete;
 };
 
-bool emptyFile(HANDLE handle) { return SetFilePointer(handle, 0, nullptr, FILE_BEGIN) == 0 && SetEndOfFile(handle) != 0; }
+void emptyFile(HANDLE handle) {
+    if (SetFilePointer(handle, 0, nullptr, FILE_BEGIN) == 0) SetEndOfFile(handle);
+}
 
 // The lock is kept: the process ends before it could be given back. Not
 // handled, the event then goes on to the system's own handler, which ends
@@ -202,9 +204,9 @@ std::uint64_t File::size() const {
 // Created with CREATE_ALWAYS, an output was emptied when it was opened.
 bool File::cutToWritten() { return true; }
 
-bool File::truncateToEmpty() {
+void File::truncateToEmpty() {
     const OutputGuard guard;
-    return emptyFile(nativeOf(handle_));
+    emptyFile(nativeOf(handle_));
 }
 
 void File::markWhole() {
