@@ -31,7 +31,8 @@ void printUsage(const char* program) {
     print("Example:\n  %s splash0.rix splash6.rix\n  %s bitmap.bmp", program, program);
 }
 
-// Opens the pair, runs the conversion and closes the output before the input.
+// Opens the pair and runs the conversion. Leaving, the files close in the
+// reverse of their opening: the output, then the input.
 void convertOne(const char* argument, ArgumentClass argumentClass, RixHeader& runHeader) {
     const std::string outputPath = deriveOutputPath(argument, argumentClass);
     platform::File input = platform::openForReading(argument);
@@ -50,8 +51,6 @@ void convertOne(const char* argument, ArgumentClass argumentClass, RixHeader& ru
     } else {
         convertRixToBmp(job);
     }
-    output.close();
-    input.close();
 }
 
 }  // namespace

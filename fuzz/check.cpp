@@ -110,10 +110,8 @@ Bytes rixOf(const Bytes& bmp, const Outcome& outcome) {
         for (const std::size_t c : {2, 1, 0}) out.push_back(i < entries ? bmp.at(start + i * entry + c) >> 2 : 0);
     for (std::size_t y = 0; y < height; ++y) {
         const std::size_t row = offBits + (height32 < 0 ? y : height - 1 - y) * stored;
-        for (std::size_t x = 0; x < width; ++x) {
-            const std::size_t bit = x * bits;
+        for (std::size_t bit = 0; bit < width * bits; bit += bits)
             out.push_back(std::uint8_t(bmp.at(row + bit / 8) >> (8 - bits - bit % 8) & ((1u << bits) - 1)));
-        }
     }
     return out;
 }

@@ -69,13 +69,13 @@ bool lockedFor(int fd, int operation) { return flock(fd, operation | LOCK_NB) ==
 std::atomic<int> outputInProgress{-1};
 static_assert(std::atomic<int>::is_always_lock_free, "read in a signal handler");
 
-// Emptying is one system call, safe in a handler. The handler was reset to
+// Emptying is one system call, safe in a handler (with no output in
+// progress it fails on descriptor -1, harmlessly). The handler was reset to
 // the default action as it was entered (SA_RESETHAND) and the signal left
 // unblocked (SA_NODEFER), so raising it again ends the process as the
 // signal would have: a shell sees 128 + its number.
 extern "C" void emptyOutputAndEnd(int signal) {
-    const int fd = outputInProgress.load();
-    if (fd != -1 && ftruncate(fd, 0) != 0) {
+    if (ftruncate(outputInProgress.load(), 0) != 0) {
         // Nothing more can be done for it: the process ends either way.
     }
     raise(signal);
