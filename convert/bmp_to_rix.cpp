@@ -4,8 +4,8 @@
 // The headers are tested one after another and the palette is read where
 // the format puts it; a file too short for its pixels is refused before
 // anything is written. The rows go out top first, stripped of their padding,
-// each index a byte (a ColorRIX holds any palette of up to 256 entries);
-// the header and narrowed palette take their place last.
+// each index widened to the byte a ColorRIX stores it in; the header and
+// narrowed palette take their place last.
 #include <algorithm>
 #include <cstring>
 #include <optional>
