@@ -127,4 +127,9 @@ private:
     std::size_t size_ = 0;
 };
 
+// Memory for a large buffer in pages the system backs with huge ones, which
+// free() releases; `bytes` grows to the whole pages taken. Null where the
+// system grants none or the request is small: the heap serves instead.
+std::uint8_t* largePages(std::size_t& bytes);
+
 }  // namespace quorvel::platform

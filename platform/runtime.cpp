@@ -1,6 +1,5 @@
-// Services both platforms take from the C runtime: console output, the
-// release of heap buffers, the process end, and the parts of File that need
-// no system call.
+// Services both platforms take from the C runtime: console output, heap
+// buffers, the process end, and the parts of File that need no system call.
 #include "platform/platform.hpp"
 
 #include <cstdarg>
@@ -39,6 +38,15 @@ ConsoleSink setConsoleSink(ConsoleSink sink) {
 void endProcess(int status) {
     std::fflush(stdout);
     std::exit(status);
+}
+
+bool Buffer::reserve(std::size_t bytes) {
+    if (data_ && size_ >= bytes) return true;
+    std::free(std::exchange(data_, nullptr));
+    data_ = largePages(bytes);
+    if (!data_) data_ = static_cast<std::uint8_t*>(std::malloc(bytes ? bytes : 1));
+    size_ = data_ ? bytes : 0;
+    return data_ != nullptr;
 }
 
 Buffer::~Buffer() { std::free(data_); }

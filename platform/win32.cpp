@@ -14,7 +14,6 @@
 #include <algorithm>
 #include <climits>
 #include <cstdio>
-#include <cstdlib>
 #include <string>
 #include <utility>
 #include <vector>
@@ -27,6 +26,14 @@ namespace {
 constexpr std::size_t kLargestTransfer = 1u << 30;
 
 HANDLE nativeOf(std::intptr_t handle) { return reinterpret_cast<HANDLE>(handle); }
+
+// Where a synchronous ReadFile or WriteFile is to take place.
+OVERLAPPED positionedAt(std::uint64_t position) {
+    OVERLAPPED at{};
+    at.Offset = static_cast<DWORD>(position);
+    at.OffsetHigh = static_cast<DWORD>(position >> 32);
+    return at;
+}
 
 // Calls `call(done, chunk, moved)` until `count` bytes have moved, the file
 // ends (a call moves nothing) or the call reports failure.
@@ -155,10 +162,7 @@ File createForWriting(const char* path, const File& /*input*/) {
 Transfer File::readAt(std::uint64_t offset, void* destination, std::size_t count) {
     auto* bytes = static_cast<unsigned char*>(destination);
     return transferAll(count, [&](std::size_t done, DWORD chunk, DWORD& moved) {
-        const std::uint64_t position = offset + done;
-        OVERLAPPED at{};
-        at.Offset = static_cast<DWORD>(position);
-        at.OffsetHigh = static_cast<DWORD>(position >> 32);
+        OVERLAPPED at = positionedAt(offset + done);
         // A positioned read at or past the end reports the end as an error.
         return ReadFile(nativeOf(handle_), bytes + done, chunk, &moved, &at) != 0 ||
                GetLastError() == ERROR_HANDLE_EOF;
@@ -183,10 +187,7 @@ Transfer File::writeAt(std::uint64_t offset, const void* source, std::size_t cou
     if (!SetFilePointerEx(nativeOf(handle_), LARGE_INTEGER{}, &here, FILE_CURRENT)) return {};
     const auto* bytes = static_cast<const unsigned char*>(source);
     Transfer result = transferAll(count, [&](std::size_t done, DWORD chunk, DWORD& moved) {
-        const std::uint64_t position = offset + done;
-        OVERLAPPED at{};
-        at.Offset = static_cast<DWORD>(position);
-        at.OffsetHigh = static_cast<DWORD>(position >> 32);
+        OVERLAPPED at = positionedAt(offset + done);
         return WriteFile(nativeOf(handle_), bytes + done, chunk, &moved, &at) != 0;
     });
     result.ok = result.ok && result.done == count && SetFilePointerEx(nativeOf(handle_), here, nullptr, FILE_BEGIN);
@@ -220,13 +221,8 @@ void File::close() {
     CloseHandle(nativeOf(std::exchange(handle_, kClosed)));
 }
 
-bool Buffer::reserve(std::size_t bytes) {
-    if (data_ && size_ >= bytes) return true;
-    std::free(std::exchange(data_, nullptr));
-    data_ = static_cast<std::uint8_t*>(std::malloc(bytes ? bytes : 1));
-    size_ = data_ ? bytes : 0;
-    return data_ != nullptr;
-}
+// Windows grants large pages only to those holding a privilege: the heap serves.
+std::uint8_t* largePages(std::size_t& /*bytes*/) { return nullptr; }
 
 // On a console the text goes out as UTF-16, so that names in any script show
 // as typed whatever the console's code page, which stays as it is. Anywhere
