@@ -323,8 +323,7 @@ class Interruptions(unittest.TestCase):
                 # Held while the signal is sent, so that it lands here, not some rows on.
                 for sent in signal.SIGSTOP, number, signal.SIGCONT:
                     program.send_signal(sent)
-                out, err = program.communicate(timeout=60)
-                left = folder.read(output_of(name))
+                (out, _), left = program.communicate(timeout=60), folder.read(output_of(name))  # in this order
                 if number == signal.SIGKILL:  # zeros where headers and palette go
                     held = PIXELS_AT[output_of(name)[-3:]]
                     self.assertEqual((len(left) > held, left[:held].count(0)), (True, held))
