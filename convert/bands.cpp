@@ -170,7 +170,7 @@ std::size_t bandMemory(const RowCopy& copy) {
 CopyResult copyRows(platform::File& input, platform::File& output, std::span<const std::uint8_t> start,
                     const RowCopy& copy) {
     std::uint8_t* memory = bandBuffers(bandMemory(copy));
-    if (!memory) return {CopyOutcome::NoMemory, 0};
+    if (!memory) return {CopyOutcome::NoMemory, 0, bandMemory(copy)};
     // Until its last row is written, a regular output begins with zeros
     // where its signature, header and palette go, over an older output's
     // too: cut off at any instant, even by a power cut, it is then no

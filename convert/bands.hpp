@@ -30,10 +30,12 @@ struct RowCopy {
 
 enum class CopyOutcome { Done, ReadFailed, WriteFailed, NoMemory };
 
-// How a copy ended, and how many bytes of the output it wrote.
+// How a copy ended, how many bytes of the output it wrote, and with
+// NoMemory the bytes it asked for.
 struct CopyResult {
     CopyOutcome outcome;
     std::uint64_t written;
+    std::uint64_t memory = 0;
 };
 
 // The longest `start` an output begins with: a bitmap's headers and palette.

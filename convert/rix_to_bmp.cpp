@@ -1,15 +1,23 @@
 // ColorRIX image -> 8-bit bitmap with a core header.
 //
 // The header and palette are read first and the file is checked to hold the
-// whole image they describe; the palette is widened from 6 to 8 bits; the
-// headers and palette go out, then the rows from the last to the first
-// (ColorRIX stores the top row first, a bitmap the bottom row), each padded
-// to 4 bytes.
+// whole image they describe (for compressed pixels: a sound code tree, and
+// segments that split into rows one way only); the palette is widened from
+// 6 to 8 bits; the headers and palette go out, then the rows from the last
+// to the first (ColorRIX stores the top row first, a bitmap the bottom
+// row), each padded to 4 bytes. Pixels stored a byte each are copied in
+// bands read from the end; planar and compressed ones are decoded from the
+// top, each band placed where its rows belong.
+#include <algorithm>
 #include <cstring>
+#include <optional>
+#include <vector>
 
 #include "convert/bands.hpp"
 #include "convert/convert.hpp"
+#include "convert/decoded.hpp"
 #include "formats/bmp.hpp"
+#include "formats/rix_compression.hpp"
 
 namespace quorvel {
 
@@ -22,52 +30,67 @@ void reportAllocationFailure(std::uint64_t bytes) {
           static_cast<unsigned long>(bytes));
 }
 
-// The first 778 bytes of a ColorRIX file: header and palette.
+// The first bytes of a ColorRIX file: header and palette (48 or 768 bytes).
 struct RixStart {
     RixHeader header;
     std::uint8_t palette[kRixPaletteBytes];
 };
 static_assert(sizeof(RixStart) == kRixPixelOffset);
 
-// Reads header and palette at once, and refuses a file too short for its
-// image, or whose pixels are not stored as plain bytes, before anything is
-// written or requested and before the run's header takes it. Fewer than 4
-// bytes is no signature at all, so it is reported as unreadable.
-bool readStart(ConversionJob& job, RixStart& start) {
+// What the header says of the pixels.
+struct RixPicture {
+    RixHeader header;
+    RixStorage storage;
+    std::uint64_t pixelOffset;  // after the palette
+    std::uint64_t rowSpan;      // bytes a row takes before any compression
+};
+
+void reportUnreadable(const ConversionJob& job) { print("Cannot read RIX into buffer! File : %s\n", job.inputName); }
+
+// Reads header and palette at once, and refuses a file whose pixels are
+// stored in a way not read, or that ends inside its palette, before
+// anything is written or requested and before the run's header takes it.
+// Fewer than 4 bytes is no signature at all, so it is reported as
+// unreadable.
+std::optional<RixPicture> readStart(ConversionJob& job, RixStart& start) {
     const platform::Transfer read = job.input.readAt(0, &start, sizeof start);
     const std::size_t got = read.ok ? read.done : 0;
     if (got < sizeof start.header.signature) {
         print("Cannot read RIX3 signature! File : %s\n", job.inputName);
-        return false;
+        return std::nullopt;
     }
     start.header = loadRecord<RixHeader>(&start.header);
     if (start.header.signature != kRixSignature) {
         print("Not a ColorRIX Image File format. File : %s\n", job.inputName);
-        return false;
+        return std::nullopt;
     }
     // A size that cannot be told is reported as the 32-bit size query's
     // failure value, all bits set, for which no memory can be had.
-    const std::uint64_t fileSize = job.input.size();
-    if (fileSize == platform::kSizeQueryFailed) {
+    if (job.input.size() == platform::kSizeQueryFailed) {
         reportAllocationFailure(0xFFFFFFFFu);
-        return false;
+        return std::nullopt;
     }
-    if (got < sizeof start || !storedAsLinearBytes(start.header) ||
-        fileSize < rixFileBytes(start.header.width, start.header.height)) {
-        print("Cannot read RIX into buffer! File : %s\n", job.inputName);
-        return false;
+    RixPicture picture{start.header, {}, rixPixelOffset(start.header), 0};
+    const bool empty = start.header.width == 0 || start.header.height == 0;
+    if (got < picture.pixelOffset || !readStorage(storageType(start.header), picture.storage) ||
+        (picture.storage.compressed && empty)) {
+        reportUnreadable(job);
+        return std::nullopt;
     }
-    return true;
+    picture.rowSpan = rowSpan(picture.storage.layout, start.header.width);
+    return picture;
 }
 
 // 6-bit components become 8-bit ones by a shift in 8 bits: 63 -> 252, and a
-// stray byte of 64 or more loses its top bits (65 -> 4).
-void widenPalette(const std::uint8_t* rixPalette, RGBTRIPLE* palette) {
+// stray byte of 64 or more loses its top bits (65 -> 4). Entries a short
+// palette lacks are black.
+void widenPalette(const std::uint8_t* rixPalette, std::size_t entries, RGBTRIPLE* palette) {
     for (std::size_t i = 0; i < kPaletteEntries; ++i) {
         const std::uint8_t* entry = rixPalette + 3 * i;
-        palette[i].rgbtRed = static_cast<std::uint8_t>(entry[0] << 2);
-        palette[i].rgbtGreen = static_cast<std::uint8_t>(entry[1] << 2);
-        palette[i].rgbtBlue = static_cast<std::uint8_t>(entry[2] << 2);
+        const bool given = i < entries;
+        palette[i].rgbtRed = given ? static_cast<std::uint8_t>(entry[0] << 2) : 0;
+        palette[i].rgbtGreen = given ? static_cast<std::uint8_t>(entry[1] << 2) : 0;
+        palette[i].rgbtBlue = given ? static_cast<std::uint8_t>(entry[2] << 2) : 0;
     }
 }
 
@@ -81,7 +104,8 @@ struct BitmapStart {
 #pragma pack(pop)
 static_assert(sizeof(BitmapStart) == kWrittenPixelOffset);
 
-void makeBitmapStart(std::uint16_t width, std::uint16_t height, const std::uint8_t* rixPalette, BitmapStart& start) {
+void makeBitmapStart(const RixHeader& header, const std::uint8_t* rixPalette, BitmapStart& start) {
+    const std::uint16_t width = header.width, height = header.height;
     BITMAPFILEHEADER fileHeader{};
     fileHeader.bfType = kBitmapType;
     // At most 794 + 65536 * 65535, which fits in 32 bits.
@@ -89,7 +113,7 @@ void makeBitmapStart(std::uint16_t width, std::uint16_t height, const std::uint8
     fileHeader.bfOffBits = kWrittenPixelOffset;
     start.fileHeader = storedRecord(fileHeader);
     start.coreHeader = storedRecord(ImageHeader{kCoreHeaderSize, width, height, 1, 8});
-    widenPalette(rixPalette, start.palette);
+    widenPalette(rixPalette, rixPaletteEntries(header), start.palette);
 }
 
 // A write that failed is named by the part of the file it was in.
@@ -100,7 +124,7 @@ const char* partAt(std::uint64_t offset) {
     return "raw data";
 }
 
-void reportPixelCopy(ConversionJob& job, const RowCopy& copy, CopyResult result) {
+void reportPixelCopy(ConversionJob& job, CopyResult result) {
     switch (result.outcome) {
         case CopyOutcome::Done:
             print("File created : %s\n", job.outputPath);
@@ -109,32 +133,177 @@ void reportPixelCopy(ConversionJob& job, const RowCopy& copy, CopyResult result)
             // The file changed or failed under us: what was written goes,
             // as it would for any other unreadable input.
             job.output.truncateToEmpty();
-            print("Cannot read RIX into buffer! File : %s\n", job.inputName);
+            reportUnreadable(job);
             break;
         case CopyOutcome::WriteFailed:
             print("Cannot write %s to %s\n", partAt(result.written), job.outputPath);
             break;
         case CopyOutcome::NoMemory:
-            reportAllocationFailure(bandMemory(copy));
+            reportAllocationFailure(result.memory);
             break;
     }
+}
+
+// Planar rows stored as they are: four plane lines a row, or four whole
+// planes one after the other. Read a few rows at a time.
+class StoredPlanes : public RowSource {
+public:
+    explicit StoredPlanes(platform::File& input, const RixPicture& picture)
+        : input_(input), picture_(picture), line_(static_cast<std::size_t>(planeLineBytes(picture.header.width))) {}
+
+    bool fill(std::uint8_t* first, std::ptrdiff_t step, std::size_t rows) override {
+        const std::size_t perRead = std::max<std::size_t>(1, kReadBudget / std::max<std::size_t>(1, 4 * line_));
+        for (std::size_t done = 0; done < rows;) {
+            const std::size_t count = std::min(perRead, rows - done);
+            if (!read(count)) return false;
+            for (std::size_t row = 0; row < count; ++row, ++done) {
+                const std::uint8_t* planes[4];
+                for (unsigned plane = 0; plane < 4; ++plane) planes[plane] = lineOf(plane, row, count);
+                rixcode::indicesFromPlanes(planes, first + static_cast<std::ptrdiff_t>(done) * step,
+                                           picture_.header.width);
+            }
+        }
+        return true;
+    }
+
+private:
+    static constexpr std::size_t kReadBudget = std::size_t{1} << 19;
+
+    // Where the plane giving bit k stands among the four whole planes.
+    unsigned planeSlot(unsigned bit) const {
+        static constexpr unsigned k0213[4] = {0, 2, 1, 3};
+        return picture_.storage.layout == RixLayout::Planes0213 ? k0213[bit] : bit;
+    }
+
+    bool read(std::size_t count) {
+        lines_.resize(4 * count * line_);
+        const std::uint64_t height = picture_.header.height;
+        bool whole = true;
+        if (picture_.storage.layout == RixLayout::PlanarLines) {
+            whole = input_.readAt(picture_.pixelOffset + next_ * 4 * line_, lines_.data(), lines_.size())
+                        .complete(lines_.size());
+        } else {
+            for (unsigned slot = 0; slot < 4 && whole; ++slot) {
+                const std::uint64_t at = picture_.pixelOffset + (slot * height + next_) * line_;
+                whole = input_.readAt(at, lines_.data() + slot * count * line_, count * line_).complete(count * line_);
+            }
+        }
+        next_ += count;
+        return whole;
+    }
+
+    const std::uint8_t* lineOf(unsigned bit, std::size_t row, std::size_t count) const {
+        if (picture_.storage.layout == RixLayout::PlanarLines) return lines_.data() + (row * 4 + bit) * line_;
+        return lines_.data() + (planeSlot(bit) * count + row) * line_;
+    }
+
+    platform::File& input_;
+    const RixPicture& picture_;
+    std::size_t line_;
+    std::uint64_t next_ = 0;  // the next row to read
+    std::vector<std::uint8_t> lines_;
+};
+
+// Compressed pixels from the file, through a window over it.
+class FileBytes : public rixcode::ByteSource {
+public:
+    FileBytes(InputWindow& window, std::uint64_t start) : window_(window), start_(start) {}
+    const std::uint8_t* bytes(std::uint64_t offset, std::size_t count) override {
+        return window_.bytes(start_ + offset, count);
+    }
+
+private:
+    InputWindow& window_;
+    std::uint64_t start_;
+};
+
+// The decoded rows of compressed pixels, planar lines made indices.
+class CompressedRows : public RowSource {
+public:
+    CompressedRows(FileBytes& bytes, rixcode::CompressedPixels& pixels, const RixPicture& picture)
+        : bytes_(bytes), pixels_(pixels), width_(picture.header.width) {
+        if (picture.storage.layout != RixLayout::Bytes) lines_.resize(static_cast<std::size_t>(picture.rowSpan));
+    }
+
+    bool fill(std::uint8_t* first, std::ptrdiff_t step, std::size_t rows) override {
+        for (std::size_t row = 0; row < rows; ++row) {
+            std::uint8_t* out = first + static_cast<std::ptrdiff_t>(row) * step;
+            if (!pixels_.nextRow(bytes_, lines_.empty() ? out : lines_.data())) return false;
+            if (lines_.empty()) continue;
+            const std::size_t line = lines_.size() / 4;
+            const std::uint8_t* planes[4] = {&lines_[0], &lines_[line], &lines_[2 * line], &lines_[3 * line]};
+            rixcode::indicesFromPlanes(planes, out, width_);
+        }
+        return true;
+    }
+
+private:
+    FileBytes& bytes_;
+    rixcode::CompressedPixels& pixels_;
+    std::size_t width_;
+    std::vector<std::uint8_t> lines_;  // a row of planar lines
+};
+
+// Takes the header as the run's once the file is known to be readable,
+// even if the conversion fails later.
+void carry(ConversionJob& job, const RixPicture& picture) { job.header = carriedHeader(picture.header); }
+
+void convertCompressed(ConversionJob& job, const RixPicture& picture, std::span<const std::uint8_t> start) {
+    InputWindow window(job.input);
+    if (!window.ready()) {
+        reportAllocationFailure(InputWindow::kCapacity);
+        return;
+    }
+    FileBytes bytes(window, picture.pixelOffset);
+    const std::uint64_t fileSize = job.input.size();
+    rixcode::CompressedPixels pixels(picture.rowSpan, picture.header.height,
+                                     picture.storage.layout == RixLayout::Bytes);
+    if (fileSize < picture.pixelOffset || !pixels.readLayout(bytes, fileSize - picture.pixelOffset)) {
+        reportUnreadable(job);
+        return;
+    }
+    carry(job, picture);  // the tree and every length are sound, whatever rows the codes make
+    if (!pixels.splitIntoRows()) {
+        reportUnreadable(job);
+        return;
+    }
+    CompressedRows rows(bytes, pixels, picture);
+    const Placement placement{picture.header.width, picture.header.height,
+                              static_cast<std::size_t>(bitmapRowBytes(picture.header.width, 8)), true};
+    reportPixelCopy(job, placeRows(job.output, start, placement, rows));
+}
+
+void convertStored(ConversionJob& job, const RixPicture& picture, std::span<const std::uint8_t> start) {
+    const std::uint16_t width = picture.header.width, height = picture.header.height;
+    if (job.input.size() < picture.pixelOffset + picture.rowSpan * height) {
+        reportUnreadable(job);
+        return;
+    }
+    carry(job, picture);
+    const auto padded = static_cast<std::size_t>(bitmapRowBytes(width, 8));  // at most 65536
+    if (picture.storage.layout == RixLayout::Bytes) {
+        const RowCopy copy{picture.pixelOffset, width, height, 8, width, padded, true};
+        reportPixelCopy(job, copyRows(job.input, job.output, start, copy));
+        return;
+    }
+    StoredPlanes rows(job.input, picture);
+    reportPixelCopy(job, placeRows(job.output, start, Placement{width, height, padded, true}, rows));
 }
 
 }  // namespace
 
 void convertRixToBmp(ConversionJob& job) {
     RixStart start{};
-    if (!readStart(job, start)) return;
-    // The run's header takes this file's header once the file is known to
-    // hold its whole image, even if the conversion fails later.
-    job.header = start.header;
-    const std::uint16_t width = start.header.width;
-    const auto padded = static_cast<std::size_t>(bitmapRowBytes(width, 8));  // at most 65536
-    const RowCopy copy{kRixPixelOffset, width, start.header.height, 8, width, padded, true};
+    const std::optional<RixPicture> picture = readStart(job, start);
+    if (!picture) return;
     BitmapStart bitmapStart;
-    makeBitmapStart(width, start.header.height, start.palette, bitmapStart);
-    const auto* bytes = reinterpret_cast<const std::uint8_t*>(&bitmapStart);
-    reportPixelCopy(job, copy, copyRows(job.input, job.output, {bytes, sizeof bitmapStart}, copy));
+    makeBitmapStart(picture->header, start.palette, bitmapStart);
+    const std::span bytes(reinterpret_cast<const std::uint8_t*>(&bitmapStart), sizeof bitmapStart);
+    if (picture->storage.compressed) {
+        convertCompressed(job, *picture, bytes);
+    } else {
+        convertStored(job, *picture, bytes);
+    }
 }
 
 }  // namespace quorvel

@@ -40,7 +40,7 @@ public:
     bool seekable() const { return seekable_; }
     std::uint64_t size() const;       // length in bytes, kSizeQueryFailed if it cannot be told
     void truncateToEmpty();           // the file's length becomes 0 where it can; nothing is written after
-    bool cutToWritten();              // the file ends where what was written since it was opened ends
+    bool cutToWritten();              // the file ends where the furthest byte written since it was opened ends
     void close();                     // cuts an output to what was written, then closes
     // The output is whole: an interrupt from now on leaves it as it is.
     void markWhole();
@@ -53,7 +53,8 @@ private:
     explicit File(std::intptr_t handle) : handle_(handle) {}
     static constexpr std::intptr_t kClosed = -1;
     std::intptr_t handle_ = kClosed;
-    std::uint64_t written_ = 0;       // bytes written since it was opened
+    std::uint64_t position_ = 0;      // where write() goes on
+    std::uint64_t written_ = 0;       // where the furthest byte written since it was opened ends
     std::uint64_t lengthAtOpen_ = 0;  // what is left to cut off when it is closed
     bool seekable_ = false;
 };

@@ -137,7 +137,8 @@ Transfer File::write(const void* source, std::size_t count) {
         return ::write(descriptor(handle_), bytes + done, chunk);
     });
     result.ok = result.ok && result.done == count;  // a write that stalls has failed
-    written_ += result.done;
+    position_ += result.done;
+    written_ = std::max(written_, position_);
     return result;
 }
 
@@ -148,6 +149,7 @@ Transfer File::writeAt(std::uint64_t offset, const void* source, std::size_t cou
         return ::pwrite(descriptor(handle_), bytes + done, chunk, static_cast<off_t>(offset + done));
     });
     result.ok = result.ok && result.done == count;
+    written_ = std::max(written_, offset + result.done);
     return result;
 }
 
@@ -158,7 +160,7 @@ std::uint64_t File::size() const {
 }
 
 void File::truncateToEmpty() {
-    written_ = lengthAtOpen_ = 0;
+    written_ = lengthAtOpen_ = position_ = 0;
     if (ftruncate(descriptor(handle_), 0) != 0) {
         // A file that cannot be cut keeps what was written: its message is out either way.
     }

@@ -53,6 +53,7 @@ Buffer::~Buffer() { std::free(data_); }
 
 File::File(File&& other) noexcept
     : handle_(std::exchange(other.handle_, kClosed)),
+      position_(other.position_),
       written_(other.written_),
       lengthAtOpen_(other.lengthAtOpen_),
       seekable_(other.seekable_) {}  // the moved-from file is closed: its counts no longer matter

@@ -1,6 +1,7 @@
 # Test images laid out byte by byte from the formats' descriptions, apart
 # from the converter's own code: ColorRIX files, bitmaps of every depth,
 # header kind and row order, and the file each must become.
+import collections, heapq, re
 from struct import pack
 
 # Rows are made by shifting one base row through these tables: fast enough
@@ -70,3 +71,134 @@ def bitmap_of_rix(rows, width, palette=RIX_PALETTE):
 # What a bitmap must become: its entries narrowed, those it lacks black.
 def rix_of_bitmap(rows, width, palette, info=175):
     return rix(rows, width, [tuple(c >> 2 for c in entry) for entry in palette], info)
+
+
+# ColorRIX pixels laid out otherwise than a byte each: a plane line holds
+# bit k of 8 pixels a byte, the leftmost in the highest bit. Planar lines
+# (storage 4) give each row its four lines, plane 0 first; whole planes
+# (2, and 1 with planes 1 and 2 swapped) one plane after another.
+_BIT = [bytes((v >> k) & 1 for v in range(256)) for k in range(4)]
+PLANE_ORDER = {2: (0, 1, 2, 3), 1: (0, 2, 1, 3)}
+
+
+def plane_line(row, k):
+    return packed(row.translate(_BIT[k]), 1)
+
+
+def stored_rows(rows, layout):
+    """Each row as stored before any compression: a byte a pixel (0) or four plane lines (4)."""
+    return [row if layout == 0 else b"".join(plane_line(row, k) for k in range(4)) for row in rows]
+
+
+def stored_pixels(rows, layout):
+    if layout in PLANE_ORDER:
+        return b"".join(plane_line(row, k) for k in PLANE_ORDER[layout] for row in rows)
+    return b"".join(stored_rows(rows, layout))
+
+
+# A ColorRIX of 16 (palette type 0xAB) or 256 entries whose pixels take
+# `storage`; `pixels` are what follows the palette.
+def rix_file(width, height, palette, storage, pixels, palette_type=None):
+    palette_type = palette_type or (0xAB if len(palette) == 16 else 0xAF)
+    colours = bytes(c for entry in palette for c in entry).ljust(48 if palette_type == 0xAB else 768, b"\0")
+    return b"RIX3" + pack("<HHBB", width, height, palette_type, storage) + colours + pixels
+
+
+# The compressed layout. Rows go into segments (`segments`: rows in each);
+# a segment's stored bytes pass the XOR filter (a byte a pixel only), then
+# run-length coding (0x00 and 0xFF escaped, with a count of one less than
+# the run), then one code tree for the whole file.
+def xor_filtered(stream):
+    value = int.from_bytes(stream, "big")
+    return (value ^ (value >> 8)).to_bytes(len(stream), "big")
+
+
+_RUNS = re.compile(rb"\x00{1,256}|\xff{1,256}|[^\x00\xff]+")
+
+
+def run_length(stream):
+    out = []
+    for match in _RUNS.finditer(stream):
+        piece = match.group()
+        out.append(piece if piece[0] not in (0, 255) else bytes((piece[0], len(piece) - 1)))
+    return b"".join(out)
+
+
+# A tree is a symbol (a leaf) or a pair (1-subtree, 0-subtree).
+def huffman_tree(counts):
+    heap = [(count, i, symbol) for i, (symbol, count) in enumerate(sorted(counts.items()))]
+    if len(heap) == 1:  # two leaves at least, so that every code takes a bit
+        heap.append((0, len(heap), (heap[0][2] + 1) % 256))
+    heapq.heapify(heap)
+    while len(heap) > 1:
+        a, b = heapq.heappop(heap), heapq.heappop(heap)
+        heapq.heappush(heap, (a[0] + b[0], a[1], (a[2], b[2])))
+    return heap[0][2]
+
+
+def chain_tree(symbols):
+    """The first symbol's code is 1, the next 01, then 001...: one leaf a level."""
+    tree = symbols[-1]
+    for symbol in reversed(symbols[:-1]):
+        tree = (symbol, tree)
+    return tree
+
+
+def tree_items(tree):
+    if isinstance(tree, int):
+        return [0x1000 + tree]
+    one, zero = tree_items(tree[0]), tree_items(tree[1])
+    return [2 * len(one)] + one + zero
+
+
+def tree_codes(tree, prefix="", codes=None):
+    codes = {} if codes is None else codes
+    if isinstance(tree, int):
+        codes[tree] = prefix
+    else:
+        tree_codes(tree[0], prefix + "1", codes)
+        tree_codes(tree[1], prefix + "0", codes)
+    return codes
+
+
+def bits_to_bytes(bits):
+    return int(bits, 2).to_bytes(len(bits) // 8, "big") if bits else b""
+
+
+# shape: "huffman", "all" (Huffman over all 256 symbols), "chain" (the
+# symbols used, one a level), "chain256" (all 256, codes up to 255 bits).
+# `tree` sets the tree outright. padding(segment, free bits, codes) gives
+# the bits after each segment's last code.
+def compressed_pixels(rows, layout, segments, shape="huffman", padding=None, extra_items=0, trailer=b"", tree=None):
+    stored, symbols, at = stored_rows(rows, layout), [], 0
+    for count in segments:
+        stream = b"".join(stored[at:at + count])
+        symbols.append(run_length(xor_filtered(stream) if layout == 0 else stream))
+        at += count
+    assert at == len(rows), "segments must hold every row"
+    counts = collections.Counter(b"".join(symbols))
+    if shape == "all":
+        counts.update(range(256))
+    if tree is not None:
+        pass
+    elif shape.startswith("chain"):
+        used = sorted(counts, key=lambda s: (-counts[s], s))
+        tree = chain_tree(used + [s for s in range(256) if s not in counts] if shape == "chain256" else used)
+    else:
+        tree = huffman_tree(counts)
+    codes, items = tree_codes(tree), tree_items(tree) + [0] * extra_items
+    out = [pack("<H", len(items)), pack(f"<{len(items)}H", *items)]
+    for index, segment in enumerate(symbols):
+        bits = "".join(map(codes.__getitem__, segment))
+        free = -len(bits) % 8
+        bits += padding(index, free, codes) if padding else "0" * free
+        assert len(bits) % 8 == 0, "padding must fill the last byte"
+        data = bits_to_bytes(bits)
+        assert 0 < len(data) < 65536
+        out += [pack("<H", len(data)), data]
+    return b"".join(out) + trailer
+
+
+# What a ColorRIX of any palette must become: 256 entries, the missing black.
+def bitmap_of_any_rix(rows, width, palette):
+    return bitmap_of_rix(rows, width, list(palette) + [(0, 0, 0)] * (256 - len(palette)))

@@ -18,7 +18,8 @@ try:
 except ImportError:
     Image = None
 
-from images import bitmap, bitmap_of_rix, bitmap_palette, pattern, rix, rix_of_bitmap
+from images import (bitmap, bitmap_of_any_rix, bitmap_of_rix, bitmap_palette, chain_tree, compressed_pixels, pattern, rix,
+                    rix_file, rix_of_bitmap, stored_pixels, tree_items)
 
 HERE = os.path.dirname(os.path.abspath(__file__))
 PROGRAM = os.path.abspath(os.environ.get("QUORVEL_PROGRAM") or os.path.join(HERE, "..", "build", "quorvel"))
@@ -166,6 +167,117 @@ MALFORMED = [
     ("b-huge.bmp", patched(patched(INFO, 18, pack("<I", 65535)), 22, pack("<I", 65535)), NO_PIXELS)]
 
 
+
+# ColorRIX pictures as the paint program saves them: compressed (0x80, and
+# 0x84 for planar lines), 16 colours (palette type 0xAB) in every layout.
+PALETTE_16 = [(i * 4, 63 - i * 4, (i * 9) & 63) for i in range(16)]
+PALETTE_256 = [(i & 63, (i >> 2) & 63, 63 - (i & 63)) for i in range(256)]
+
+
+# Segment plans: the rows of each segment.
+def plan(kind, height):
+    if kind == "whole":
+        return [height]
+    if kind == "rows":
+        return [1] * height
+    sizes, left = [], height
+    for size in itertools.cycle([1, 3, 2, 5, 4] if kind == "irregular" else [kind]):
+        if left == 0:
+            return sizes
+        sizes.append(min(size, left))
+        left -= sizes[-1]
+
+
+def compressed(rows, width, palette, storage, segments="rows", **options):
+    layout = storage & 15
+    return rix_file(width, len(rows), palette, storage, compressed_pixels(rows, layout, plan(segments, len(rows)), **options))
+
+
+# Runs of 0x00 (a colour held) and 0xFF (a colour and its complement in
+# turn) after the XOR filter, of every length around the 256 a count
+# holds, across the ends of 7-byte rows.
+def runs_picture():
+    pixels = bytearray()
+    for length in (1, 2, 3, 7, 8, 255, 256, 257, 300, 512, 513):
+        colour = 1 + length % 250
+        pixels += bytes([colour]) * length
+        pixels += bytes(colour if i % 2 else 255 - colour for i in range(length))
+    pixels += bytes(-len(pixels) % 7)
+    return [bytes(pixels[i:i + 7]) for i in range(0, len(pixels), 7)]
+
+
+def paint_program_images():
+    for width, height in ((1, 1), (3, 2), (7, 5), (9, 3), (16, 3), (383, 2), (640, 480)):
+        rows, nibbles = pattern(width, height), pattern(width, height, 4)
+        pictures = {"80": (rows, PALETTE_256, 0x80), "84": (nibbles, PALETTE_16, 0x84)}
+        for (name, (picture, palette, storage)), segments in itertools.product(pictures.items(), ("rows", "irregular", 7)):
+            yield (f"{width}x{height}-{name}-{segments}.rix", compressed(picture, width, palette, storage, segments),
+                   None, bitmap_of_any_rix(picture, width, palette))
+        for storage in (0, 4, 2, 1):
+            yield (f"{width}x{height}-16-stored-{storage}.rix",
+                   rix_file(width, height, PALETTE_16, storage, stored_pixels(nibbles, storage)),
+                   None, bitmap_of_any_rix(nibbles, width, PALETTE_16))
+    # across a band of output rows, and pictures of few symbols in long segments
+    drawing = [bytes([y // 100 * 10 + x // 250 for x in range(1001)]) for y in range(1100)]
+    yield "1001x1100-80.rix", compressed(drawing, 1001, PALETTE_256, 0x80, "whole"), None, bitmap_of_any_rix(drawing, 1001, PALETTE_256)
+    flat = [row.translate(bytes(i & 15 for i in range(256))) for row in drawing]
+    yield "1001x1100-84.rix", compressed(flat, 1001, PALETTE_16, 0x84, 50), None, bitmap_of_any_rix(flat, 1001, PALETTE_16)
+    # every shape of tree, padding of ones, items after the tree, what may follow the last segment
+    rows = pattern(13, 9)
+    for name, options in {"all": {"shape": "all"}, "chain": {"shape": "chain"}, "chain256": {"shape": "chain256"},
+                          "ones": {"padding": lambda _, free, __: "1" * free}, "extra-items": {"extra_items": 2},
+                          "zero-word": {"trailer": b"\0\0"}, "stray-byte": {"trailer": b"x"}}.items():
+        for segments in ("rows", "whole", "irregular"):
+            yield (f"13x9-{name}-{segments}.rix", compressed(rows, 13, PALETTE_256, 0x80, segments, **options), None,
+                   bitmap_of_any_rix(rows, 13, PALETTE_256))
+    runs = runs_picture()
+    for segments in ("whole", "rows", 40):
+        yield f"runs-{segments}.rix", compressed(runs, 7, PALETTE_256, 0x80, segments), None, bitmap_of_any_rix(runs, 7, PALETTE_256)
+    # 256 entries with planar lines; 16 entries with a byte a pixel, whose indices past 15 are black
+    yield "256-planar.rix", compressed(pattern(9, 4, 4), 9, PALETTE_256, 0x84), None, bitmap_of_any_rix(pattern(9, 4, 4), 9, PALETTE_256)
+    yield "16-bytes.rix", compressed(pattern(9, 4), 9, PALETTE_16, 0x80), None, bitmap_of_any_rix(pattern(9, 4), 9, PALETTE_16)
+    # a tree of one leaf codes its symbol in no bits: the picture is that symbol's output repeated
+    # (a literal, or an escape that is its own count, 1 or 256 long, each byte filtered on from the last)
+    for symbol in 0x00, 0x41, 0xFF:
+        rows = [bytes(symbol if (5 * y + x) % 2 == 0 else 0 for x in range(5)) for y in range(4)]
+        yield (f"one-leaf-{symbol:02x}.rix", rix_file(5, 4, PALETTE_256, 0x80, pack("<HH", 1, 0x1000 + symbol) + b"\1\0\0"),
+               None, bitmap_of_any_rix(rows, 5, PALETTE_256))
+
+
+PAINTED = compressed(pattern(6, 4), 6, PALETTE_256, 0x80, "rows")
+AFTER_TREE = 778 + 2 + 2 * int.from_bytes(PAINTED[778:780], "little")  # the first segment's length
+
+
+def broken_colorrix():
+    rows = pattern(6, 4)
+    leaves_257 = chain_tree(list(range(256)) + [7])
+    yield "cut-in-palette.rix", rix_file(6, 4, PALETTE_16, 0x84, b"")[:50]
+    yield "cut-in-count.rix", PAINTED[:779]
+    yield "cut-in-tree.rix", PAINTED[:AFTER_TREE - 1]
+    yield "cut-in-length.rix", PAINTED[:AFTER_TREE + 1]
+    yield "cut-in-segment.rix", PAINTED[:AFTER_TREE + 3]
+    yield "cut-last-byte.rix", PAINTED[:-1]
+    yield "segment-missing.rix", patched(compressed(rows[:3], 6, PALETTE_256, 0x80), 6, pack("<H", 4))
+    yield "segment-too-many.rix", patched(compressed(rows + rows[:1], 6, PALETTE_256, 0x80), 6, pack("<H", 4))
+    yield "no-segment.rix", PAINTED[:AFTER_TREE]
+    yield "zero-word-then-more.rix", PAINTED + b"\0\0\0"
+    yield "two-stray-bytes.rix", PAINTED + b"\0\1"
+    yield "leaf-past-ff.rix", patched(PAINTED, 782, pack("<H", 0x1100))
+    yield "odd-pointer.rix", patched(PAINTED, 780, pack("<H", 3))
+    yield "pointer-past-items.rix", patched(PAINTED, 780, pack("<H", 0xFFE))
+    yield "no-items.rix", patched(PAINTED[:780], 778, pack("<H", 0)) + b"\1\0\0"
+    yield "257-leaves.rix", rix_file(6, 4, PALETTE_256, 0x80, pack("<H", 513) + pack("<513H", *tree_items(leaves_257)) + b"\1\0\0")
+    yield "one-leaf-two-segments.rix", rix_file(5, 4, PALETTE_256, 0x80, pack("<HH", 1, 0x1041) + b"\1\0\0\1\0\0")
+    yield "width-0.rix", patched(PAINTED, 4, pack("<H", 0))
+    yield "height-0.rix", patched(PAINTED, 6, pack("<H", 0))
+    for storage in (0x40, 0x20, 0x10, 0xC0, 0xA0, 0x90, 3, 5, 8, 15, 0x81, 0x82, 0x83, 0x85):
+        yield f"storage-{storage:02x}.rix", patched(RIX, 9, bytes([storage]))
+    # stored pixels too short by a byte, in every layout
+    for storage in (0, 4, 2, 1):
+        yield f"16-stored-{storage}-cut.rix", rix_file(9, 3, PALETTE_16, storage, stored_pixels(pattern(9, 3, 4), storage))[:-1]
+    yield "16-palette-only.rix", rix_file(9, 3, PALETTE_16, 0, b"")
+
+
 class Conversions(unittest.TestCase):
     def test_valid_images_become_exactly_the_other_format(self):
         batch(self, list(valid_images()))
@@ -173,22 +285,66 @@ class Conversions(unittest.TestCase):
     def test_malformed_inputs_give_one_message_each_and_an_empty_output(self):
         batch(self, [(name, data, message, b"") for name, data, message in MALFORMED])
 
-    # Byte 8 passes from the last ColorRIX read whole to the ColorRIX files
-    # written after it; byte 9 says how a ColorRIX stores its pixels, and
-    # one not stored as plain bytes is refused and passes nothing on.
+    def test_colorrix_as_the_paint_program_saves_it(self):
+        batch(self, list(paint_program_images()))
+
+    # Where a segment's rows end is not stored, and padding bits may decode
+    # into more: here the padding after the first of two segments decodes
+    # into a whole row (a run of 4), so it may hold 2 rows or 3. The last
+    # segment ends with a literal, which leaves one split (2 and 2), or with
+    # a run of 6 across its two rows, which leaves two (2 and 2, 3 and 1):
+    # that file is refused rather than guessed at.
+    def test_padding_that_decodes_into_a_whole_row(self):
+        tree = chain_tree([0x00, 0x03, 0x05] + [s for s in range(256) if s not in (0x00, 0x03, 0x05)])
+        row_extra = lambda index, free, codes: (codes[0] + codes[3]).ljust(free, "0") if index == 0 else "0" * free
+        cases = []
+        for first in range(1, 40):  # a first segment that leaves 3 to 7 bits for the extra row
+            head = [bytes([first, 9, 9, 9]), bytes([7, 8, 9, 10])]
+            frees = []
+            compressed_pixels(head, 0, [2], tree=tree, padding=lambda _, free, __: frees.append(free) or "0" * free)
+            if frees[0] >= 3:
+                break
+        for name, tail, message in (("one-split.rix", [bytes([4, 5, 6, 11]), bytes([1, 2, 3, 4])], None),
+                                    ("two-splits.rix", [bytes([4, 6, 6, 6]), bytes([6, 6, 6, 6])], NO_RIX)):
+            rows = head + tail
+            data = rix_file(4, 4, PALETTE_256, 0x80, compressed_pixels(rows, 0, [2, 2], tree=tree, padding=row_extra))
+            cases.append((name, data, message, b"" if message else bitmap_of_any_rix(rows, 4, PALETTE_256)))
+        batch(self, cases)
+
+    def test_colorrix_whose_pixels_cannot_be_read(self):
+        batch(self, [(name, data, NO_RIX, b"") for name, data in broken_colorrix()])
+
+    # Byte 8 passes from the last ColorRIX found readable to the ColorRIX
+    # files written after it, 0xAB (16 entries) as 0xAF, since they hold
+    # 256; byte 9 goes as 0, since they hold a byte a pixel. A compressed
+    # file is readable once its tree and lengths are, even if its codes
+    # then split into no rows.
     def test_bytes_8_and_9_come_from_the_last_colorrix_read_whole(self):
         rows, palette = pattern(6, 3), bitmap_palette()
-        small = pattern(3, 3)
+        small, nibbles = pattern(3, 3), pattern(3, 3, 4)
         to_rix = lambda name, info: (name, bitmap(rows, 6, palette), None, rix_of_bitmap(rows, 6, palette, info))
         read = lambda name, info: (name, rix(small, 3, info=info), None, bitmap_of_rix(small, 3))
+        kinds = [("c80.rix", 0xC5, small, compressed(small, 3, PALETTE_256, 0x80)),
+                 ("ab84.rix", 0xAB, nibbles, compressed(nibbles, 3, PALETTE_16, 0x84)),
+                 ("ab02.rix", 0xAB, nibbles, rix_file(3, 3, PALETTE_16, 2, stored_pixels(nibbles, 2))),
+                 ("ab00.rix", 0xAB, nibbles, rix_file(3, 3, PALETTE_16, 0, stored_pixels(nibbles, 0)))]
+        carried = []
+        for name, kind, pixels, data in kinds:
+            painted = bitmap_of_any_rix(pixels, 3, PALETTE_16 if kind == 0xAB else PALETTE_256)
+            carried += [read("reset-" + name, 1), (name, patched(data, 8, bytes([kind])), None, painted),
+                        to_rix("after-" + name[:-3] + "bmp", 0xAF if kind == 0xAB else kind)]
         stored = [(f"stored-{storage:02x}.rix", rix(small, 3, info=storage << 8 | 0xAF), NO_RIX, b"")
-                  for storage in (0x80, 0x40, 0x20, 1, 2, 3, 4)]
+                  for storage in (0x40, 0x20, 3, 0x82)]
+        unsplit = patched(patched(compressed(small, 3, PALETTE_256, 0x80), 6, pack("<H", 4)), 8, b"\x33")
         batch(self, [to_rix("none-before.bmp", 175), read("a.rix", 1), to_rix("after-a.bmp", 1),
                      to_rix("bitmap-between.bmp", 1), read("b.rix", 175), to_rix("latest-wins.bmp", 175),
-                     read("c.rix", 0xC5), *stored, to_rix("storage-passes-nothing.bmp", 0xC5),
+                     *carried, read("c.rix", 0xC5), *stored, to_rix("storage-passes-nothing.bmp", 0xC5),
                      ("cut.rix", rix(small, 3, info=7)[:-1], NO_RIX, b""), to_rix("cut-passes-nothing.bmp", 0xC5),
+                     ("cut-segment.rix", patched(PAINTED, 8, b"\x44")[:-1], NO_RIX, b""),
+                     to_rix("cut-segment-passes-nothing.bmp", 0xC5), ("unsplit.rix", unsplit, NO_RIX, b""),
+                     to_rix("unsplit-passes-its-type.bmp", 0x33),
                      ("sig.rix", patched(rix(small, 3, info=9), 3, b"4"), "Not a ColorRIX Image File format. File : %s\n", b""),
-                     to_rix("signature-passes-nothing.bmp", 0xC5)])
+                     to_rix("signature-passes-nothing.bmp", 0x33)])
 
 SMALL = pattern(5, 2)
 SMALL_RIX = rix(SMALL, 5)
