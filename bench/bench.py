@@ -18,7 +18,12 @@ as 16-bit sizes allow up to 64 MiB, wide and narrow, with widths that put a
 row's start at every distance from the page size; shapes of 16 MiB or more
 are held to 1.3 x the floor (1.15 aimed at), the smaller ones reported.
 Then one 640 x 480 picture against cat, 200 of them in one run against one
-cp, peak resident memory, and ImageMagick where it is installed.
+cp, peak resident memory, and ImageMagick where it is installed. Last,
+compressed ColorRIX pictures (as the paint program saves them) against the
+same pictures stored a byte a pixel: an 8192 x 8192 drawing (long runs, few
+symbols, held to 2 x), an 8192 x 8192 photograph-like picture (a symbol a
+pixel, held to 10 x), and 200 compressed 320 x 200 drawings in one run
+against one cp of their bitmaps (held to 1.0 x).
 
     python3 bench/bench.py [path/to/quorvel] [--runs N] [--work DIR] [--only TEXT]
 
@@ -26,6 +31,8 @@ cp, peak resident memory, and ImageMagick where it is installed.
 and skips the rest of the benchmark.
 """
 import os
+import random
+import re
 import shutil
 import statistics
 import struct
@@ -215,6 +222,94 @@ def small_files(quorvel, work, runs):
           f"ratio {ours / cp:.2f} (target 1.0); peak RSS {peak_rss([quorvel] + names, batch):.1f} MiB")
 
 
+# Compressed ColorRIX pixels: the XOR filter, run-length coding (0x00 and
+# 0xFF escaped with a count), and a code tree of all 256 symbols at depth 8,
+# so that each symbol's code is a byte and coding is a translation. A
+# segment holds `per` rows.
+RUNS = re.compile(rb"\x00{1,256}|\xff{1,256}|[^\x00\xff]+")
+
+
+def byte_tree():
+    def items(first, count):
+        if count == 1:
+            return [0x1000 + first]
+        one = items(first, count // 2)  # the 1-branch first: symbol 0's code is 11111111
+        return [2 * len(one)] + one + items(first + count // 2, count // 2)
+    return items(0, 256), bytes(255 - s for s in range(256))
+
+
+def compressed_rix_parts(width, height, row, per):
+    items, codes = byte_tree()
+    yield b"RIX3" + struct.pack("<HHBB", width, height, 0xAF, 0x80) + bytes(c for e in RIX_PALETTE for c in e)
+    yield struct.pack(f"<H{len(items)}H", len(items), *items)
+    for first in range(0, height, per):
+        stream = b"".join(row(y) for y in range(first, min(height, first + per)))
+        value = int.from_bytes(stream, "big")
+        filtered = (value ^ (value >> 8)).to_bytes(len(stream), "big")
+        units = b"".join(m if m[0] not in (0, 255) else bytes((m[0], len(m) - 1))
+                         for m in (match.group() for match in RUNS.finditer(filtered)))
+        data = units.translate(codes)
+        assert len(data) < 65536, "a segment holds at most 65535 bytes"
+        yield struct.pack("<H", len(data)) + data
+
+
+def drawing_row(width):
+    """Bands of colour 700 wide and 900 high: after the filter, long runs of zeros."""
+    return lambda y: bytes(((x // 700) * 16 + (y // 900) * 3) % 250 + 1 for x in range(width))
+
+
+def photograph_row(width):
+    """Noise: after the filter, a symbol a pixel."""
+    noise = random.Random(7).randbytes(width + 256)
+    return lambda y: noise[y % 256:y % 256 + width]
+
+
+def compressed_pictures(quorvel, work, runs):
+    for name, width, height, maker, per, target in (("drawing", 8192, 8192, drawing_row, 512, 2.0),
+                                                    ("photograph", 8192, 8192, photograph_row, 7, 10.0)):
+        row = maker(width)
+        cached = {}
+        rows = lambda y: cached.setdefault(y if name == "photograph" else (y // 900), row(y))
+        packed = write(os.path.join(work, f"{name}.rix"), compressed_rix_parts(width, height, rows, per))
+        stored = write(os.path.join(work, f"{name}-stored.rix"), rix_parts_of(width, height, rows))
+        for path in packed, stored:
+            subprocess.run([quorvel, path], cwd=work, check=True, stdout=subprocess.DEVNULL)
+        if not same_file(packed[:-3] + "bmp", stored[:-3] + "bmp"):
+            sys.exit(f"{name}.rix does not become the bitmap of the same picture stored")
+        ours, plain = medians([[quorvel, packed], [quorvel, stored]], runs, work)
+        print(f"compressed {width} x {height} {name}: {ours * 1e3:.1f} ms, stored {plain * 1e3:.1f} ms, "
+              f"ratio {ours / plain:.2f} (target {target}); peak RSS {peak_rss([quorvel, packed], work):.1f} MiB", flush=True)
+    batch, copies = os.path.join(work, "compressed-batch"), os.path.join(work, "compressed-copies")
+    os.makedirs(batch, exist_ok=True)
+    os.makedirs(copies, exist_ok=True)
+    row = drawing_row(320)
+    names = [f"pic{i:03}.rix" for i in range(200)]
+    write(os.path.join(batch, names[0]), compressed_rix_parts(320, 200, lambda y: row(y * 30), 50))
+    for name in names[1:]:
+        shutil.copyfile(os.path.join(batch, names[0]), os.path.join(batch, name))
+    subprocess.run([quorvel] + names, cwd=batch, check=True, stdout=subprocess.DEVNULL)
+    bitmaps = [name[:-3] + "bmp" for name in names]
+    ours, cp = medians([[quorvel] + names, ["cp", "-t", copies] + bitmaps], runs, batch)
+    print(f"200 x 320x200 compressed .rix in one run: quorvel {ours * 1e3:.2f} ms, one cp of their bitmaps "
+          f"{cp * 1e3:.2f} ms, ratio {ours / cp:.2f} (target 1.0)")
+
+
+def rix_parts_of(width, height, row):
+    yield b"RIX3" + struct.pack("<HHH", width, height, 175) + bytes(c for e in RIX_PALETTE for c in e)
+    for y in range(height):
+        yield row(y)
+
+
+def same_file(a, b):
+    with open(a, "rb") as first, open(b, "rb") as second:
+        while True:
+            x, y = first.read(1 << 20), second.read(1 << 20)
+            if x != y:
+                return False
+            if not x:
+                return True
+
+
 def main():
     args = sys.argv[1:]
     options = {"--runs": "11", "--work": "/dev/shm/quorvel-bench", "--only": ""}
@@ -224,6 +319,10 @@ def main():
             options[option] = args[at + 1]
             del args[at:at + 2]
     runs, work, only = int(options["--runs"]), options["--work"], options["--only"]
+    if only == "compressed":  # the compressed pictures alone
+        quorvel = os.path.abspath(args[0] if args else os.path.join(HERE, "..", "build", "quorvel"))
+        os.makedirs(work, exist_ok=True)
+        return compressed_pictures(quorvel, work, runs)
     quorvel = os.path.abspath(args[0] if args else os.path.join(HERE, "..", "build", "quorvel"))
     os.makedirs(work, exist_ok=True)
     sweep(quorvel, floor_program(work), work, runs, only)
@@ -232,6 +331,7 @@ def main():
     small_files(quorvel, work, runs)
     path, _ = converted(quorvel, work, "8192x8192.bmp", *to_rix(8192, 8192))
     imagemagick(quorvel, work, path)
+    compressed_pictures(quorvel, work, runs)
 
 
 if __name__ == "__main__":

@@ -11,12 +11,14 @@
 #include <filesystem>
 #include <fstream>
 #include <iterator>
+#include <optional>
 #include <string>
 #include <vector>
 
 #include <unistd.h>
 
 #include "convert/convert.hpp"
+#include "reference.hpp"
 
 namespace {
 
@@ -68,19 +70,21 @@ void put(Bytes& out, std::uint64_t value, int count) {
 // A stored bitmap row: `bits` a pixel, padded to 4 bytes.
 std::size_t padded(std::size_t width, std::size_t bits = 8) { return (width * bits + 31) / 32 * 4; }
 
-// A core header, the 256 entries widened in 8 bits, padded rows bottom first.
+// A core header, the palette's entries widened in 8 bits (16 after a
+// palette type of 0xAB, else 256, the rest black), the picture's padded
+// rows bottom first.
 Bytes bitmapOf(const Bytes& rix, const Outcome& outcome) {
-    const std::size_t width = little(rix, 4, 2), height = little(rix, 6, 2);
-    expect(778 + width * height <= rix.size(), "a ColorRIX too short was accepted", outcome);
-    expect(rix[9] == 0, "a ColorRIX not stored as plain bytes was accepted", outcome);
+    const std::optional<Bytes> pixels = reference::pixelsOf(rix);
+    expect(pixels.has_value(), "a ColorRIX whose picture cannot be read was accepted", outcome);
+    const std::size_t width = little(rix, 4, 2), height = little(rix, 6, 2), entries = rix[8] == 0xAB ? 16 : 256;
     Bytes out{'B', 'M'};
     for (const auto& [value, count] : {std::pair<std::uint64_t, int>{794 + padded(width) * height, 4}, {0, 4}, {794, 4},
                                       {12, 4}, {width, 2}, {height, 2}, {1, 2}, {8, 2}})
         put(out, value, count);
-    for (std::size_t at = 10; at < 778; at += 3)
-        for (const std::size_t c : {2, 1, 0}) out.push_back(std::uint8_t(rix[at + c] << 2));
+    for (std::size_t entry = 0; entry < 256; ++entry)
+        for (const std::size_t c : {2, 1, 0}) out.push_back(entry < entries ? std::uint8_t(rix[10 + 3 * entry + c] << 2) : 0);
     for (std::size_t y = height; y-- > 0;) {
-        const auto row = rix.begin() + std::ptrdiff_t(778 + y * width);
+        const auto row = pixels->begin() + std::ptrdiff_t(y * width);
         out.insert(out.end(), row, row + std::ptrdiff_t(width));
         out.resize(out.size() + padded(width) - width);
     }
@@ -127,6 +131,8 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
         const bool oneLine = lineBreak == std::string::npos || lineBreak == outcome.messages.size() - 1;
         expect(oneLine && outcome.messages.find("input") != std::string::npos, "not one line naming the input", outcome);
         expect(outcome.output.empty(), "a refused input left output behind", outcome);
+        const bool unreadable = outcome.messages.rfind("Cannot read RIX into buffer!", 0) == 0;
+        expect(!toBitmap || !unreadable || !reference::pixelsOf(input), "a readable ColorRIX was refused", outcome);
     } else if (toBitmap) {
         expect(outcome.output == bitmapOf(input, outcome), "the bitmap differs from the picture", outcome);
     } else {
