@@ -10,6 +10,7 @@
 // top, each band placed where its rows belong.
 #include <algorithm>
 #include <cstring>
+#include <new>
 #include <optional>
 #include <vector>
 
@@ -263,14 +264,17 @@ void convertCompressed(ConversionJob& job, const RixPicture& picture, std::span<
         return;
     }
     carry(job, picture);  // the tree and every length are sound, whatever rows the codes make
-    if (!pixels.splitIntoRows()) {
-        reportUnreadable(job);
-        return;
-    }
     CompressedRows rows(bytes, pixels, picture);
     const Placement placement{picture.header.width, picture.header.height,
                               static_cast<std::size_t>(bitmapRowBytes(picture.header.width, 8)), true};
-    reportPixelCopy(job, placeRows(job.output, start, placement, rows));
+    try {
+        reportPixelCopy(job, placeRows(job.output, start, placement, rows));
+    } catch (const std::bad_alloc&) {
+        // The decoder's own memory (a segment's output, the split's sums)
+        // could not be had: what was written goes.
+        job.output.truncateToEmpty();
+        reportAllocationFailure(rixcode::CompressedPixels::kKeptOutput);
+    }
 }
 
 void convertStored(ConversionJob& job, const RixPicture& picture, std::span<const std::uint8_t> start) {

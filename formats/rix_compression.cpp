@@ -73,66 +73,23 @@ void CodeTree::fillTable(std::size_t index, std::uint32_t code, unsigned depth) 
     }
 }
 
-// Takes whole bytes while they fit: 8 at once away from the end (their
-// bits past the counted ones are the right ones, so taking them again
-// later changes nothing), one at a time near it.
-void BitReader::refill() {
-    if (size - position >= 8) {
-        std::uint64_t word = 0;
-        for (std::size_t i = 0; i < 8; ++i) word = word << 8 | data[position + i];
-        bits |= word >> held;
-        const unsigned taken = (63 - held) / 8;
-        position += taken;
-        held += 8 * taken;
-        return;
-    }
-    while (held <= 56 && position < size) {
-        bits |= std::uint64_t{data[position++]} << (56 - held);
-        held += 8;
-    }
-}
-
-bool BitReader::next(const CodeTree& tree, std::uint8_t& symbol) {
-    if (held < 32) refill();
-    const CodeTree::Entry& entry = tree.entry(static_cast<std::size_t>(bits >> (64 - CodeTree::kTableBits)));
-    if (entry.length != 0) {
-        if (entry.length > held) return false;
-        consume(entry.length);
-        symbol = static_cast<std::uint8_t>(entry.value);
-        return true;
-    }
-    if (held < CodeTree::kTableBits) return false;
-    consume(CodeTree::kTableBits);
-    std::size_t at = entry.value;
-    while (!tree.node(at).leaf) {
-        if (held == 0) refill();
-        if (held == 0) return false;
-        const auto bit = static_cast<unsigned>(bits >> 63);
-        consume(1);
-        at = tree.node(at).child[bit];
-    }
-    symbol = static_cast<std::uint8_t>(tree.node(at).child[0]);
-    return true;
-}
-
 SegmentEnds scanSegment(const CodeTree& tree, std::span<const std::uint8_t> codes) {
     SegmentEnds ends;
-    BitReader reader(codes);
-    const std::uint64_t total = std::uint64_t{codes.size()} * 8;
-    const std::uint64_t lastBits = total > 7 ? total - 7 : 0;  // a unit ending here may end the data
+    BitReader reader(tree, codes);
     std::uint64_t produced = 0;
     std::uint8_t symbol = 0;
-    while (reader.next(tree, symbol)) {
+    while (reader.next(symbol)) {
         const std::uint64_t before = produced;
         if (isEscape(symbol)) {
             std::uint8_t count = 0;
-            if (!reader.next(tree, count)) break;  // a lone escape at the end is padding
+            if (!reader.next(count)) break;  // a lone escape at the end is padding
             produced += std::uint64_t{count} + 1;
         } else {
             ++produced;
         }
-        // Every unit takes a bit at least, so at most 8 end in the last 8 bits.
-        if (reader.consumed() >= lastBits && ends.count < 8) {
+        // A unit ending in the last byte may end the data. Every unit takes
+        // a bit at least, so at most 8 end there.
+        if (reader.inLastByte() && ends.count < 8) {
             ends.before[ends.count] = before;
             ends.after[ends.count++] = produced;
         }
@@ -140,38 +97,68 @@ SegmentEnds scanSegment(const CodeTree& tree, std::span<const std::uint8_t> code
     return ends;
 }
 
-SegmentExpander::SegmentExpander(const CodeTree& tree, std::span<const std::uint8_t> codes, bool xorFilter)
-    : tree_(tree), reader_(codes), xorFilter_(xorFilter) {}
+SegmentExpander::SegmentExpander(const CodeTree& tree, std::span<const std::uint8_t> codes, bool xorFilter,
+                                 SegmentEnds* ends)
+    : reader_(tree, codes), single_(tree.singleLeaf()), xorFilter_(xorFilter), ends_(ends) {}
 
+namespace {
+
+void recordEnd(SegmentEnds* ends, const BitReader& reader, std::uint64_t before, std::uint64_t after) {
+    if (ends && reader.inLastByte() && ends->count < 8) {
+        ends->before[ends->count] = before;
+        ends->after[ends->count++] = after;
+    }
+}
+
+}  // namespace
+
+// The state is copied into locals for the loop: the bytes it writes could
+// otherwise be any of the members', which would then be read again after
+// every byte.
 std::size_t SegmentExpander::expand(std::uint8_t* out, std::size_t count) {
+    BitReader reader = reader_;
+    std::uint8_t last = last_, run = run_;
+    std::size_t runLeft = runLeft_;
+    bool escaped = escaped_;
+    const bool filtered = xorFilter_;
+    const std::uint8_t mask = filtered ? 0xFF : 0x00;  // the filter, or none
+    const std::uint8_t only = reader.tree->rootSymbol();  // a single leaf takes no bits: it repeats for ever
     std::size_t done = 0;
-    const bool single = tree_.singleLeaf();
     while (done < count) {
-        if (runLeft_ != 0) {
-            const std::size_t take = std::min(runLeft_, count - done);
-            if (!xorFilter_ || run_ == 0x00) {
+        if (runLeft != 0) {
+            const std::size_t take = std::min(runLeft, count - done);
+            if (run == 0x00 || !filtered) {
                 // A run of zeros under the filter repeats the colour before it.
-                std::memset(out + done, xorFilter_ ? last_ : run_, take);
+                std::memset(out + done, filtered ? last : run, take);
             } else {
-                for (std::size_t i = 0; i < take; ++i) out[done + i] = last_ ^= 0xFF;
+                for (std::size_t i = 0; i < take; ++i) out[done + i] = last ^= 0xFF;
             }
             done += take;
-            runLeft_ -= take;
+            runLeft -= take;
             continue;
         }
-        std::uint8_t symbol = tree_.rootSymbol();  // a single leaf takes no bits: it repeats for ever
-        if (!single && !reader_.next(tree_, symbol)) break;
-        if (escaped_) {
-            escaped_ = false;
-            runLeft_ = std::size_t{symbol} + 1;
+        std::uint8_t symbol = only;
+        if (!single_ && !reader.next(symbol)) break;
+        if (escaped) {
+            escaped = false;
+            runLeft = std::size_t{symbol} + 1;
+            recordEnd(ends_, reader, unitsEnd_, unitsEnd_ + runLeft);
+            unitsEnd_ += runLeft;
         } else if (isEscape(symbol)) {
-            escaped_ = true;
-            run_ = symbol;
+            escaped = true;
+            run = symbol;
         } else {
-            last_ = xorFilter_ ? last_ ^ symbol : symbol;
-            out[done++] = last_;
+            last = static_cast<std::uint8_t>((last & mask) ^ symbol);
+            out[done++] = last;
+            recordEnd(ends_, reader, unitsEnd_, unitsEnd_ + 1);
+            ++unitsEnd_;
         }
     }
+    reader_ = reader;
+    last_ = last;
+    run_ = run;
+    runLeft_ = runLeft;
+    escaped_ = escaped;
     return done;
 }
 
@@ -185,17 +172,22 @@ bool RowSplit::add(const SegmentEnds& ends) {
 
 // A segment followed by another ends on a row's end: its data ends with a
 // unit in its last 8 bits after which the output is whole rows.
-void RowSplit::settlePending() {
-    const std::size_t first = candidates_.size();
-    for (unsigned k = 0; k < pending_.count; ++k) {
-        const std::uint64_t after = pending_.after[k];
-        if (after % rowBytes_ != 0 || after / rowBytes_ == 0 || after / rowBytes_ > height_) continue;
-        const auto rows = static_cast<std::uint16_t>(after / rowBytes_);
-        if (std::find(candidates_.begin() + static_cast<std::ptrdiff_t>(first), candidates_.end(), rows) ==
-            candidates_.end()) {
-            candidates_.push_back(rows);
-        }
+unsigned RowSplit::countsBefore(const SegmentEnds& ends, std::uint64_t rowBytes, std::uint32_t height,
+                                std::uint16_t counts[8]) {
+    unsigned found = 0;
+    for (unsigned k = 0; k < ends.count; ++k) {
+        const std::uint64_t after = ends.after[k];
+        if (after % rowBytes != 0 || after / rowBytes == 0 || after / rowBytes > height) continue;
+        const auto rows = static_cast<std::uint16_t>(after / rowBytes);
+        if (std::find(counts, counts + found, rows) == counts + found) counts[found++] = rows;
     }
+    return found;
+}
+
+void RowSplit::settlePending() {
+    std::uint16_t counts[8];
+    const unsigned found = countsBefore(pending_, rowBytes_, height_, counts);
+    candidates_.insert(candidates_.end(), counts, counts + found);
     firstOf_.push_back(static_cast<std::uint32_t>(candidates_.size()));
 }
 
@@ -298,40 +290,91 @@ bool CompressedPixels::readLayout(ByteSource& source, std::uint64_t size) {
     const std::size_t itemBytes = 2 * std::size_t(count[0] | count[1] << 8);
     const std::uint8_t* items = size - 2 >= itemBytes ? source.bytes(2, itemBytes) : nullptr;
     if (!items || !tree_.parse({items, itemBytes})) return false;
-    firstSegment_ = 2 + itemBytes;
+    firstSegment_ = next_ = 2 + itemBytes;
     std::span<const std::uint8_t> codes;
-    for (std::uint64_t at = firstSegment_;; at = next_) {
-        if (!segmentAt(source, at, codes, next_)) return false;
+    for (std::uint64_t at = firstSegment_;;) {
+        if (!segmentAt(source, at, codes, at)) return false;
         if (codes.empty()) break;
         ++segments_;
-        if (sound_ && !tree_.singleLeaf()) sound_ = split_.add(scanSegment(tree_, codes));
+    }
+    // A tree of one leaf says nothing of where rows end: only a single
+    // segment, the whole picture, can be read.
+    if (tree_.singleLeaf()) {
+        planned_ = true;
+        if (segments_ == 1) rows_.assign(1, height_);
     }
     return true;
 }
 
-bool CompressedPixels::splitIntoRows() {
-    // A tree of one leaf says nothing of where rows end: only a single
-    // segment, the whole picture, can be read.
-    next_ = firstSegment_;
-    if (tree_.singleLeaf()) {
-        rows_.assign(1, height_);
-        return segments_ == 1;
-    }
-    if (!sound_ || !split_.choose()) return false;
-    rows_ = split_.rows();
+bool CompressedPixels::expandAgain(ByteSource& source, std::uint64_t at) {
+    std::span<const std::uint8_t> codes;
+    std::uint64_t next = 0;
+    if (!segmentAt(source, at, codes, next) || codes.empty()) return false;
+    expander_.emplace(tree_, codes, xorFilter_);
     return true;
+}
+
+// The ends of every segment from `at` on, and the one split of them all.
+bool CompressedPixels::planFrom(ByteSource& source, std::uint64_t at) {
+    std::span<const std::uint8_t> codes;
+    for (;;) {
+        if (!segmentAt(source, at, codes, at)) return false;
+        if (codes.empty()) break;
+        if (!split_.add(scanSegment(tree_, codes))) return false;
+    }
+    if (!split_.choose()) return false;
+    rows_ = split_.rows();
+    planned_ = true;
+    return true;
+}
+
+bool CompressedPixels::startSegment(ByteSource& source) {
+    const std::uint64_t here = next_;
+    std::span<const std::uint8_t> codes;
+    if (segment_ == segments_ || !segmentAt(source, here, codes, next_) || codes.empty()) return false;
+    if (planned_) {
+        if (segment_ == rows_.size()) return false;
+        keptSize_ = 0;
+        expander_.emplace(tree_, codes, xorFilter_);
+        rowsLeft_ = rows_[segment_++];
+        return true;
+    }
+    // Decoded once, its output kept where it fits.
+    // Enough for the picture, and a run past its end.
+    const std::size_t room = static_cast<std::size_t>(std::min<std::uint64_t>(kKeptOutput, rowBytes_ * height_ + 257));
+    if (!kept_) kept_ = std::make_unique_for_overwrite<std::uint8_t[]>(room);
+    SegmentEnds ends;
+    SegmentExpander first(tree_, codes, xorFilter_, &ends);
+    const std::size_t made = first.expand(kept_.get(), room);
+    keptSize_ = made < room ? made : 0;
+    keptAt_ = 0;
+    if (keptSize_ == 0) ends = scanSegment(tree_, codes);
+    if (!split_.add(ends)) return false;
+    std::uint16_t counts[8];
+    const unsigned found = RowSplit::countsBefore(ends, rowBytes_, height_, counts);
+    const bool last = segment_ + 1 == segments_;
+    ++segment_;
+    if (!last && found == 1 && rowsGiven_ + counts[0] < height_) {
+        rowsLeft_ = counts[0];
+    } else {
+        if (!planFrom(source, next_)) return false;
+        rowsLeft_ = rows_[segment_ - 1];
+    }
+    rowsGiven_ += rowsLeft_;
+    return keptSize_ != 0 || expandAgain(source, here);
 }
 
 bool CompressedPixels::nextRow(ByteSource& source, std::uint8_t* out) {
     while (rowsLeft_ == 0) {
-        std::span<const std::uint8_t> codes;
-        const std::uint64_t at = next_;
-        if (segment_ == rows_.size() || !segmentAt(source, at, codes, next_) || codes.empty()) return false;
-        expander_.emplace(tree_, codes, xorFilter_);
-        rowsLeft_ = rows_[segment_++];
+        if (!startSegment(source)) return false;
     }
     --rowsLeft_;
-    return expander_->expand(out, static_cast<std::size_t>(rowBytes_)) == rowBytes_;
+    const auto bytes = static_cast<std::size_t>(rowBytes_);
+    if (keptSize_ == 0) return expander_->expand(out, bytes) == bytes;
+    if (keptSize_ - keptAt_ < bytes) return false;
+    std::memcpy(out, kept_.get() + keptAt_, bytes);
+    keptAt_ += bytes;
+    return true;
 }
 
 namespace {

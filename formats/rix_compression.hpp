@@ -22,6 +22,7 @@
 
 #include <cstddef>
 #include <cstdint>
+#include <memory>
 #include <optional>
 #include <span>
 #include <vector>
@@ -51,7 +52,7 @@ public:
         std::uint8_t length;
     };
     const Node& node(std::size_t index) const { return nodes_[index]; }
-    const Entry& entry(std::size_t bits) const { return table_[bits]; }
+    const Entry* table() const { return table_.data(); }
 
 private:
     void fillTable(std::size_t node, std::uint32_t code, unsigned depth);
@@ -72,18 +73,66 @@ struct SegmentEnds {
 // at least, so that every unit takes a bit.
 SegmentEnds scanSegment(const CodeTree& tree, std::span<const std::uint8_t> codes);
 
-// The bits of a segment, most significant first.
+// The bits of a segment, most significant first, read as codes of a tree.
+// Small enough to copy into registers for a loop.
 struct BitReader {
-    explicit BitReader(std::span<const std::uint8_t> codes) : data(codes.data()), size(codes.size()) {}
-    // The next symbol; false when the codes end inside one.
-    bool next(const CodeTree& tree, std::uint8_t& symbol);
-    std::uint64_t consumed() const { return std::uint64_t{position} * 8 - held; }
+    BitReader(const CodeTree& codeTree, std::span<const std::uint8_t> codes)
+        : tree(&codeTree), table(codeTree.table()), data(codes.data()), size(codes.size()) {}
 
-    void refill();
+    // The next symbol; false when the codes end inside one. Codes of up to
+    // kTableBits bits take one look in the table.
+    bool next(std::uint8_t& symbol) {
+        if (held < 32) refill();
+        const CodeTree::Entry entry = table[bits >> (64 - CodeTree::kTableBits)];
+        if (entry.length == 0 || entry.length > held) return nextLong(entry, symbol);
+        consume(entry.length);
+        symbol = static_cast<std::uint8_t>(entry.value);
+        return true;
+    }
+    // Whether less than a byte of the codes is left.
+    bool inLastByte() const { return held <= 7 && position == size; }
+
+    // Takes whole bytes while they fit: 8 at once away from the end (their
+    // bits past the counted ones are the right ones, so taking them again
+    // later changes nothing), one at a time near it.
+    void refill() {
+        if (size - position < 8) return refillNearEnd();
+        std::uint64_t word = 0;
+        for (std::size_t i = 0; i < 8; ++i) word = word << 8 | data[position + i];
+        bits |= word >> held;
+        const unsigned taken = (63 - held) / 8;
+        position += taken;
+        held += 8 * taken;
+    }
+    void refillNearEnd() {
+        while (held <= 56 && position < size) {
+            bits |= std::uint64_t{data[position++]} << (56 - held);
+            held += 8;
+        }
+    }
+    // A code longer than the table's bits, or the codes' end. Inline like
+    // the rest, so that a loop keeps the reader in registers.
+    bool nextLong(const CodeTree::Entry& entry, std::uint8_t& symbol) {
+        if (entry.length != 0 || held < CodeTree::kTableBits) return false;
+        consume(CodeTree::kTableBits);
+        std::size_t at = entry.value;
+        while (!tree->node(at).leaf) {
+            if (held == 0) refill();
+            if (held == 0) return false;
+            const auto bit = static_cast<unsigned>(bits >> 63);
+            consume(1);
+            at = tree->node(at).child[bit];
+        }
+        symbol = static_cast<std::uint8_t>(tree->node(at).child[0]);
+        return true;
+    }
     void consume(unsigned count) {
         bits <<= count;
         held -= count;
     }
+
+    const CodeTree* tree;
+    const CodeTree::Entry* table;
     const std::uint8_t* data;
     std::size_t size;
     std::size_t position = 0;
@@ -94,18 +143,22 @@ struct BitReader {
 // A segment's output, a piece at a time.
 class SegmentExpander {
 public:
-    SegmentExpander(const CodeTree& tree, std::span<const std::uint8_t> codes, bool xorFilter);
+    // With `ends`, the units that end in the codes' last byte are recorded there.
+    SegmentExpander(const CodeTree& tree, std::span<const std::uint8_t> codes, bool xorFilter,
+                    SegmentEnds* ends = nullptr);
     // Writes `count` bytes, or fewer when the codes end first; returns how many.
     std::size_t expand(std::uint8_t* out, std::size_t count);
 
 private:
-    const CodeTree& tree_;
     BitReader reader_;
+    bool single_;
     bool xorFilter_;
     bool escaped_ = false;
     std::uint8_t run_ = 0;    // the escape byte a run repeats
     std::size_t runLeft_ = 0;
     std::uint8_t last_ = 0;   // the XOR filter's previous output
+    SegmentEnds* ends_;
+    std::uint64_t unitsEnd_ = 0;  // the output of the units decoded, runs whole
 };
 
 // How many rows each segment holds: every choice of one possible count per
@@ -116,6 +169,9 @@ public:
     RowSplit(std::uint64_t rowBytes, std::uint32_t height) : rowBytes_(rowBytes), height_(height) {}
     // The next segment's ends. False once there are more segments than rows.
     bool add(const SegmentEnds& ends);
+    // The counts of rows a segment followed by another may hold.
+    static unsigned countsBefore(const SegmentEnds& ends, std::uint64_t rowBytes, std::uint32_t height,
+                                 std::uint16_t counts[8]);
     // Closes the list: true when exactly one split exists, and rows() gives it.
     bool choose();
     const std::vector<std::uint32_t>& rows() const { return rows_; }
@@ -144,26 +200,38 @@ public:
     virtual const std::uint8_t* bytes(std::uint64_t offset, std::size_t count) = 0;
 };
 
-// A whole compressed picture: its tree and segments checked through first,
-// then its rows, top first, each as stored before compression.
+// A whole compressed picture: its tree and every segment's length checked
+// first, then its rows, top first, each as stored before compression.
+//
+// Each segment is decoded once as its rows are wanted, into memory where
+// its output fits. Its rows are known then if another segment follows and
+// its data can end after one count of rows only: any split of the
+// segments must take that count. Otherwise (the last segment, or one whose
+// padding may decode into whole rows) the segments after it are decoded
+// for the counts they may hold, and only a single split of them all is
+// taken; the segments after it are then decoded again for their output.
 class CompressedPixels {
 public:
     CompressedPixels(std::uint64_t rowBytes, std::uint32_t height, bool xorFilter)
         : rowBytes_(rowBytes), height_(height), xorFilter_(xorFilter), split_(rowBytes, height) {}
-    // Reads the tree and walks the segments within `size` bytes, decoding
-    // each for the rows it may hold. False when the data is cut short,
-    // makes no tree, or holds anything after its last segment but a
-    // length of 0 or one stray byte.
+    // Reads the tree and every segment's length within `size` bytes.
+    // False when the data is cut short, makes no tree, or holds anything
+    // after its last segment but a length of 0 or one stray byte.
     bool readLayout(ByteSource& source, std::uint64_t size);
-    // Then: true when the segments split into whole rows one way only.
-    bool splitIntoRows();
-    // Then, row by row: rowBytes of output, or false when the data no
-    // longer holds them (it changed since it was walked).
+    // Then, row by row: rowBytes of output. False when the data holds no
+    // single picture, or no longer holds the one it held when walked.
     bool nextRow(ByteSource& source, std::uint8_t* out);
+
+    // The most output of one segment kept in memory; a segment that makes
+    // more (long runs, quick to decode) is decoded again for its rows.
+    static constexpr std::size_t kKeptOutput = std::size_t{1} << 20;
 
 private:
     // A segment's codes and where the next segment starts; none at the end.
     bool segmentAt(ByteSource& source, std::uint64_t at, std::span<const std::uint8_t>& codes, std::uint64_t& next);
+    bool startSegment(ByteSource& source);
+    bool planFrom(ByteSource& source, std::uint64_t at);
+    bool expandAgain(ByteSource& source, std::uint64_t at);
 
     std::uint64_t rowBytes_;
     std::uint32_t height_;
@@ -172,14 +240,18 @@ private:
     std::uint64_t size_ = 0;
     std::uint64_t firstSegment_ = 0;
     std::size_t segments_ = 0;
-    bool sound_ = true;
     RowSplit split_;
-    std::vector<std::uint32_t> rows_;  // of each segment
-    // The segment being expanded.
-    std::size_t segment_ = 0;
-    std::uint64_t next_ = 0;
+    bool planned_ = false;
+    std::vector<std::uint32_t> rows_;  // of each segment, once planned
+    // The segment whose rows are being given.
+    std::size_t segment_ = 0;          // the segments started
+    std::uint64_t next_ = 0;           // where the one after it starts
+    std::uint64_t rowsGiven_ = 0;      // by the segments before it
     std::uint32_t rowsLeft_ = 0;
-    std::optional<SegmentExpander> expander_;
+    std::unique_ptr<std::uint8_t[]> kept_;  // its output, when it fits
+    std::size_t keptSize_ = 0;
+    std::size_t keptAt_ = 0;                // how much of it was given
+    std::optional<SegmentExpander> expander_;  // else its expansion
 };
 
 // Indices from four plane lines: plane k gives bit k, the leftmost pixel in

@@ -402,11 +402,16 @@ class Runs(unittest.TestCase):
             os.mkfifo(folder / "fifo.rix")
             os.mkfifo(folder / "pipe.bmp")  # open here, so the program's open succeeds; it holds a small bitmap
             self.addCleanup(os.close, pipe := os.open(folder / "pipe.bmp", os.O_RDONLY | os.O_NONBLOCK))
+            folder.write([("packed.rix", compressed(SMALL, 5, PALETTE_256, 0x80))])
+            os.mkfifo(folder / "packed.bmp")  # decoded rows, gathered whole before they go in order
+            self.addCleanup(os.close, packed := os.open(folder / "packed.bmp", os.O_RDONLY | os.O_NONBLOCK))
             rows += [("sym.rix", "Cannot create sym.bmp\n"), ("both.rix", "Cannot create both.bmp\n"),
-                     ("fifo.rix", "Cannot read fifo.rix\n"), ("dev.rix", created("dev.bmp")), ("pipe.rix", created("pipe.bmp"))]
+                     ("fifo.rix", "Cannot read fifo.rix\n"), ("dev.rix", created("dev.bmp")), ("pipe.rix", created("pipe.bmp")),
+                     ("packed.rix", created("packed.bmp"))]
         folder.check(*(name for name, _ in rows), expected="".join(message for _, message in rows))
         if not WINDOWS:  # a FIFO cannot take the headers last: they come first, as its reader needs them
             self.assertEqual(os.read(pipe, 1 << 16), bitmap_of_rix(SMALL, 5))
+            self.assertEqual(os.read(packed, 1 << 16), bitmap_of_any_rix(SMALL, 5, PALETTE_256))
         folder.check_files([(name + ".rix", SMALL_RIX) for name in ("hard", "dir", "sym", "dev")] + [("real.bmp", SMALL_RIX)])
 
     # tmux gives wine a console, whose code page chcp shows before and after.
@@ -572,6 +577,23 @@ class Limits(unittest.TestCase):
                              expected="".join(f"Cannot write {part} to {name}\n" for name in ("a.bmp", "c.bmp")) +
                              "".join(f"Cannot write palette data to {name}\n" for name in ("b.rix", "d.rix")))
                 folder.check_files((output_of(name), output[:limit]) for name, _, output in files)
+
+    # Decoded rows go to their places, the bottom of the picture first in
+    # the file but not first written: after a failed write the place of the
+    # headers keeps its zeros, whatever came after them.
+    def test_each_failed_write_of_decoded_rows_is_reported(self):
+        folder = Folder(self)
+        drawing = [bytes([y // 100 * 10 + x // 250 for x in range(1001)]) for y in range(700)]
+        nibbles = pattern(101, 6000, 4)
+        files = [("e.rix", compressed(drawing, 1001, PALETTE_256, 0x80, 50), bitmap_of_any_rix(drawing, 1001, PALETTE_256)),
+                 ("f.rix", rix_file(101, 6000, PALETTE_16, 4, stored_pixels(nibbles, 4)), bitmap_of_any_rix(nibbles, 101, PALETTE_16))]
+        folder.write((name, data) for name, data, _ in files)
+        for limit, part in ((600000, "raw data"), (794, "raw data"), (793, "palette data"), (25, "BMPCOREHEADER"),
+                            (13, "BMPFILEHEADER"), (0, "BMPFILEHEADER")):
+            with self.subTest(limit=limit):
+                folder.check(*(name for name, _, _ in files), limits=[(resource.RLIMIT_FSIZE, limit)],
+                             expected="".join(f"Cannot write {part} to {output_of(name)}\n" for name, _, _ in files))
+                folder.check_files((output_of(name), bytes(min(limit, 794)) + output[794:limit]) for name, _, output in files)
 
     @unittest.skipIf("memory" in SKIP, "not for this build")
     def test_memory_stays_bounded_for_a_16000_x_16000_picture(self):
