@@ -1,18 +1,22 @@
-// Bitmap of 1, 2, 4 or 8 bits per pixel (core, info or larger header) ->
-// ColorRIX image.
+// Bitmap of 1, 2, 4 or 8 bits per pixel (core, info or larger header),
+// uncompressed or run-length encoded (RLE8, RLE4) -> ColorRIX image.
 //
 // The headers are tested one after another and the palette is read where
-// the format puts it; a file too short for its pixels is refused before
-// anything is written. The rows go out top first, stripped of their padding,
-// each index widened to the byte a ColorRIX stores it in; the header and
-// narrowed palette take their place last.
+// the format puts it; an uncompressed file too short for its pixels is
+// refused before anything is written. The rows go out top first, stripped
+// of their padding, each index widened to the byte a ColorRIX stores it in;
+// the header and narrowed palette take their place last. Run-length rows
+// are decoded bottom first and placed where they belong; a stream cut short
+// is found as it is read, and what was written goes.
 #include <algorithm>
 #include <cstring>
 #include <optional>
 
 #include "convert/bands.hpp"
 #include "convert/convert.hpp"
+#include "convert/decoded.hpp"
 #include "formats/bmp.hpp"
+#include "formats/bmp_rle.hpp"
 
 namespace quorvel {
 
@@ -25,6 +29,7 @@ struct SourceLayout {
     ImageHeader image{};
     std::uint32_t pixelOffset = 0;
     bool topDown = false;
+    std::uint32_t compression = kUncompressed;  // or kRunLength8, kRunLength4
 };
 
 // The palette as the input stores it: RGBQUAD or RGBTRIPLE entries.
@@ -68,7 +73,7 @@ bool readInfoHeader(ConversionJob& job, const HeaderBytes& start, std::uint32_t 
         return false;
     }
     info = loadRecord<BITMAPINFOHEADER>(start.bytes + kFileHeaderBytes, held);
-    if (info.biCompression != 0) {
+    if (!readableCompression(info)) {
         print("Compressed bitmap. Can't convert. File : %s", job.inputName);
         return false;
     }
@@ -106,6 +111,7 @@ std::optional<SourceLayout> readHeaders(ConversionJob& job) {
         reportInvalid(job);
         return std::nullopt;
     }
+    layout.compression = info.biCompression;
     if (!coreHeader && info.biHeight < 0) {
         layout.topDown = true;
         layout.image.height = static_cast<std::uint16_t>(-static_cast<std::int64_t>(info.biHeight));
@@ -150,13 +156,42 @@ void narrowPalette(const SourcePalette& palette, std::uint8_t* rixPalette) {
     }
 }
 
+// Run-length rows, as the stream gives them (the bottom one first).
+class RunLengthSource : public RowSource {
+public:
+    RunLengthSource(ByteSource& bytes, std::uint64_t size, const SourceLayout& layout)
+        : rows_(bytes, size, layout.image.width, layout.image.height, layout.compression == kRunLength4) {}
+    bool fill(std::uint8_t* first, std::ptrdiff_t step, std::size_t rows) override {
+        for (std::size_t row = 0; row < rows; ++row) {
+            if (!rows_.nextRow(first + static_cast<std::ptrdiff_t>(row) * step)) return false;
+        }
+        return true;
+    }
+
+private:
+    rle::RunLengthRows rows_;
+};
+
+// The stream runs from bfOffBits to the end of the file, whatever
+// biSizeImage says.
+CopyResult decodeRunLength(ConversionJob& job, const SourceLayout& layout, std::span<const std::uint8_t> start) {
+    InputWindow bytes(job.input, layout.pixelOffset);
+    if (!bytes.ready()) return {CopyOutcome::NoMemory, 0, InputWindow::kCapacity};
+    const std::uint64_t fileSize = job.input.size();
+    const std::uint64_t size = fileSize > layout.pixelOffset ? fileSize - layout.pixelOffset : 0;
+    RunLengthSource rows(bytes, size, layout);
+    return placeRows(job.output, start, Placement{layout.image.width, layout.image.height, layout.image.width, true},
+                     rows);
+}
+
 bool convertPixels(ConversionJob& job, const SourceLayout& layout, const SourcePalette& palette) {
     const std::uint16_t width = layout.image.width;
     const std::uint16_t height = layout.image.height;
     const unsigned bits = layout.image.bitCount;
     const auto storedRow = static_cast<std::size_t>(bitmapRowBytes(width, bits));  // at most 65536
     const RowCopy copy{layout.pixelOffset, width, height, bits, storedRow, width, !layout.topDown};
-    if (job.input.size() < copy.inputEnd()) {
+    const bool runLength = layout.compression != kUncompressed;
+    if (!runLength && job.input.size() < copy.inputEnd()) {
         print("Can't read raw data from a bitmap file : %s\n", job.inputName);
         return false;
     }
@@ -169,10 +204,11 @@ bool convertPixels(ConversionJob& job, const SourceLayout& layout, const SourceP
     std::uint8_t start[kRixPixelOffset];
     std::memcpy(start, &stored, kRixHeaderBytes);
     narrowPalette(palette, start + kRixHeaderBytes);
-    const CopyResult result = copyRows(job.input, job.output, start, copy);
+    const CopyResult result =
+        runLength ? decodeRunLength(job, layout, start) : copyRows(job.input, job.output, start, copy);
     if (result.outcome == CopyOutcome::ReadFailed) {
-        // The file changed or failed under us: what was written goes, as it
-        // would for any other unreadable input.
+        // The file changed or failed under us, or its stream was cut short:
+        // what was written goes, as it would for any other unreadable input.
         job.output.truncateToEmpty();
         print("Can't read raw data from a bitmap file : %s\n", job.inputName);
     } else if (result.outcome == CopyOutcome::WriteFailed) {
@@ -180,7 +216,7 @@ bool convertPixels(ConversionJob& job, const SourceLayout& layout, const SourceP
         print("Cannot write palette data to %s\n", job.outputPath);
     } else if (result.outcome != CopyOutcome::Done) {
         print("Cannot allocate heap, free %lu bytes of memory then try again...\n",
-              static_cast<unsigned long>(bandMemory(copy)));
+              static_cast<unsigned long>(result.memory));
     }
     return result.outcome == CopyOutcome::Done;
 }

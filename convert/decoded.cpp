@@ -77,12 +77,14 @@ CopyResult placeRows(platform::File& output, std::span<const std::uint8_t> start
     return result;
 }
 
-InputWindow::InputWindow(platform::File& file) : file_(file) {
+InputWindow::InputWindow(platform::File& file, std::uint64_t start) : file_(file), base_(start) {
     static platform::Buffer memory;
     memory_ = memory.reserve(kCapacity) ? memory.data() : nullptr;
 }
 
-const std::uint8_t* InputWindow::bytes(std::uint64_t offset, std::size_t count) {
+const std::uint8_t* InputWindow::bytes(std::uint64_t at, std::size_t count) {
+    if (at > UINT64_MAX - base_) return nullptr;
+    const std::uint64_t offset = base_ + at;
     if (offset >= start_ && offset - start_ <= held_ && held_ - (offset - start_) >= count) {
         return memory_ + (offset - start_);
     }

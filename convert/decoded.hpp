@@ -11,6 +11,7 @@
 #include <span>
 
 #include "convert/bands.hpp"
+#include "formats/byte_source.hpp"
 #include "platform/platform.hpp"
 
 namespace quorvel {
@@ -38,19 +39,21 @@ struct Placement {
 CopyResult placeRows(platform::File& output, std::span<const std::uint8_t> start, const Placement& placement,
                      RowSource& source);
 
-// Reads a file in large pieces, for decoders that walk it from start to
-// end in small steps. Its memory is kept from one file to the next.
-class InputWindow {
+// Reads a file in large pieces, for decoders that walk it from `start` on
+// in small steps. Its memory is kept from one file to the next, so there is
+// one window at a time.
+class InputWindow : public ByteSource {
 public:
     static constexpr std::size_t kCapacity = std::size_t{1} << 20;
-    explicit InputWindow(platform::File& file);
+    InputWindow(platform::File& file, std::uint64_t start);
     bool ready() const { return memory_ != nullptr; }
-    // `count` bytes (at most kCapacity) from `offset` on, or null when the
-    // file does not hold them or cannot be read.
-    const std::uint8_t* bytes(std::uint64_t offset, std::size_t count);
+    // `count` bytes (at most kCapacity) from `start + offset` on, or null
+    // when the file does not hold them or cannot be read.
+    const std::uint8_t* bytes(std::uint64_t offset, std::size_t count) override;
 
 private:
     platform::File& file_;
+    std::uint64_t base_;
     std::uint8_t* memory_;
     std::uint64_t start_ = 0;
     std::size_t held_ = 0;

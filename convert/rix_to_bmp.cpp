@@ -205,23 +205,10 @@ private:
     std::vector<std::uint8_t> lines_;
 };
 
-// Compressed pixels from the file, through a window over it.
-class FileBytes : public rixcode::ByteSource {
-public:
-    FileBytes(InputWindow& window, std::uint64_t start) : window_(window), start_(start) {}
-    const std::uint8_t* bytes(std::uint64_t offset, std::size_t count) override {
-        return window_.bytes(start_ + offset, count);
-    }
-
-private:
-    InputWindow& window_;
-    std::uint64_t start_;
-};
-
 // The decoded rows of compressed pixels, planar lines made indices.
 class CompressedRows : public RowSource {
 public:
-    CompressedRows(FileBytes& bytes, rixcode::CompressedPixels& pixels, const RixPicture& picture)
+    CompressedRows(InputWindow& bytes, rixcode::CompressedPixels& pixels, const RixPicture& picture)
         : bytes_(bytes), pixels_(pixels), width_(picture.header.width) {
         if (picture.storage.layout != RixLayout::Bytes) lines_.resize(static_cast<std::size_t>(picture.rowSpan));
     }
@@ -239,7 +226,7 @@ public:
     }
 
 private:
-    FileBytes& bytes_;
+    InputWindow& bytes_;
     rixcode::CompressedPixels& pixels_;
     std::size_t width_;
     std::vector<std::uint8_t> lines_;  // a row of planar lines
@@ -250,12 +237,11 @@ private:
 void carry(ConversionJob& job, const RixPicture& picture) { job.header = carriedHeader(picture.header); }
 
 void convertCompressed(ConversionJob& job, const RixPicture& picture, std::span<const std::uint8_t> start) {
-    InputWindow window(job.input);
-    if (!window.ready()) {
+    InputWindow bytes(job.input, picture.pixelOffset);
+    if (!bytes.ready()) {
         reportAllocationFailure(InputWindow::kCapacity);
         return;
     }
-    FileBytes bytes(window, picture.pixelOffset);
     const std::uint64_t fileSize = job.input.size();
     rixcode::CompressedPixels pixels(picture.rowSpan, picture.header.height,
                                      picture.storage.layout == RixLayout::Bytes);

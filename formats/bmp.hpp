@@ -1,4 +1,5 @@
-// Windows bitmap files, 1, 2, 4 or 8 bits per pixel, uncompressed. Integers
+// Windows bitmap files, 1, 2, 4 or 8 bits per pixel, uncompressed, or run-
+// length encoded (formats/bmp_rle.hpp) at 8 and 4 bits. Integers
 // are little-endian and the records are packed, as in the file:
 //
 //   BITMAPFILEHEADER  14 bytes at offset 0   ("BM", file size, offset of pixels)
@@ -129,6 +130,20 @@ inline void convertByteOrder(ImageHeader& header) {
 // leftmost pixel of a byte in its highest bits.
 inline constexpr bool readableDepth(std::uint16_t bitCount) {
     return bitCount == 1 || bitCount == 2 || bitCount == 4 || bitCount == 8;
+}
+
+// biCompression: none, or run-length coding of 8- and 4-bit pixels.
+inline constexpr std::uint32_t kUncompressed = 0;
+inline constexpr std::uint32_t kRunLength8 = 1;
+inline constexpr std::uint32_t kRunLength4 = 2;
+
+// Run-length coding is read at its own depth, stored bottom-up (a
+// top-down run-length bitmap is not allowed); every other compression is
+// refused.
+inline constexpr bool readableCompression(const BITMAPINFOHEADER& info) {
+    if (info.biCompression == kUncompressed) return true;
+    const std::uint16_t depth = info.biCompression == kRunLength8 ? 8 : info.biCompression == kRunLength4 ? 4 : 0;
+    return depth != 0 && info.biBitCount == depth && info.biHeight >= 0;
 }
 
 // A bitmap row is stored padded to a multiple of 4 bytes.

@@ -27,6 +27,8 @@
 #include <span>
 #include <vector>
 
+#include "formats/byte_source.hpp"
+
 namespace quorvel::rixcode {
 
 // A code tree, and a table that decodes its short codes at once.
@@ -189,15 +191,6 @@ private:
     SegmentEnds pending_{};                   // the latest segment's ends, the last one's so far
     bool hasPending_ = false;
     std::vector<std::uint32_t> rows_;
-};
-
-// Where compressed bytes come from: `count` of them from `offset` on
-// (counted from the node table's length word), or null when there are
-// not that many. What one call gives stays valid until the next.
-class ByteSource {
-public:
-    virtual ~ByteSource() = default;
-    virtual const std::uint8_t* bytes(std::uint64_t offset, std::size_t count) = 0;
 };
 
 // A whole compressed picture: its tree and every segment's length checked

@@ -11,7 +11,7 @@
 
 namespace {
 
-class Memory : public quorvel::rixcode::ByteSource {
+class Memory : public quorvel::ByteSource {
 public:
     explicit Memory(const reference::Bytes& bytes) : bytes_(bytes) {}
     const std::uint8_t* bytes(std::uint64_t offset, std::size_t count) override {

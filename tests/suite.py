@@ -19,7 +19,7 @@ except ImportError:
     Image = None
 
 from images import (bitmap, bitmap_of_any_rix, bitmap_of_rix, bitmap_palette, chain_tree, compressed_pixels, pattern, rix,
-                    rix_file, rix_of_bitmap, stored_pixels, tree_items)
+                    rix_file, rix_of_bitmap, rle_bitmap, rle_stream, stored_pixels, tree_items)
 
 HERE = os.path.dirname(os.path.abspath(__file__))
 PROGRAM = os.path.abspath(os.environ.get("QUORVEL_PROGRAM") or os.path.join(HERE, "..", "build", "quorvel"))
@@ -149,7 +149,7 @@ MALFORMED = [
     ("b-core-only.bmp", CORE[:26], NO_PALETTE), ("b-info-only.bmp", INFO[:54], NO_PALETTE),
     ("b-info-cut.bmp", INFO[:53], NO_INFO),
     ("b-os2-cut.bmp", bitmap(pattern(6, 3), 6, bitmap_palette(), size=16)[:29], NO_INFO),
-    ("b-compressed.bmp", patched(INFO, 30, b"\1"), COMPRESSED),
+    ("b-compressed.bmp", patched(INFO, 30, b"\3"), COMPRESSED),
     ("b-compressed-24.bmp", patched(patched(INFO, 30, b"\1"), 28, b"\x18"), COMPRESSED),
     ("b-24-bits.bmp", patched(INFO, 28, b"\x18"), INVALID), ("b-core-3-bits.bmp", patched(CORE, 24, b"\3"), INVALID),
     ("b-32-bits.bmp", patched(INFO, 28, b"\x20"), INVALID),
@@ -278,12 +278,93 @@ def broken_colorrix():
     yield "16-palette-only.rix", rix_file(9, 3, PALETTE_16, 0, b"")
 
 
+# Run-length bitmaps: every style of coding over sizes up to more than a
+# band of output, with every palette size and header that holds a
+# compression, then streams that use what an encoder of whole rows does
+# not: runs past a row's end, moves, early ends, absolute runs of every
+# parity. A stored row is given bottom first; `rows` in expectations are
+# top first.
+def run_length_images():
+    for (width, height), bits, style in itertools.product(((1, 1), (2, 3), (7, 5), (16, 3), (383, 2), (641, 3), (640, 48)),
+                                                          (8, 4), ("runs", "absolute", "short")):
+        rows, palette = pattern(width, height, bits), bitmap_palette(256 if bits == 8 else 16)
+        yield (f"rle{bits}-{width}x{height}-{style}.bmp", rle_bitmap(rle_stream(rows, bits, style), width, height, palette, bits),
+               None, rix_of_bitmap(rows, width, palette))
+    drawing = [bytes([y // 100 * 10 + x // 250 for x in range(1001)]) for y in range(1100)]
+    for bits, size, entries in ((8, 40, 256), (4, 64, 16), (8, 124, 2), (4, 108, 16), (8, 52, 16), (4, 56, 2)):
+        rows = [row.translate(bytes(i % entries for i in range(256))) for row in drawing]
+        yield (f"rle{bits}-1001x1100-{size}.bmp", rle_bitmap(rle_stream(rows, bits), 1001, 1100, bitmap_palette(entries), bits, size),
+               None, rix_of_bitmap(rows, 1001, bitmap_palette(entries)))
+
+
+def codes(*values):
+    return bytes(values)
+
+
+EOL, EOB = codes(0, 0), codes(0, 1)
+move = lambda dx, dy: codes(0, 2, dx, dy)
+# name: (bits, width, height, stream, stored rows bottom first: unset pixels 0)
+STREAMS = {
+    "overrun": (8, 5, 3, codes(7, 9) + EOL + codes(3, 1, 3, 2) + EOL + codes(255, 4) + EOL + EOB,
+                ["99999", "11122", "44444"]),
+    "moves": (8, 5, 4, codes(2, 4) + move(1, 1) + codes(1, 8) + EOL + move(2, 0) + codes(0, 3, 1, 2, 3, 0) + EOB,
+              ["44000", "00080", "00123", "00000"]),
+    "move-past-the-last-row": (8, 5, 3, codes(1, 5) + move(0, 9) + b"junk", ["50000", "00000", "00000"]),
+    "move-to-the-last-row": (8, 5, 3, move(4, 2) + codes(3, 6) + EOB, ["00000", "00000", "00006"]),
+    "early-ends": (8, 5, 3, codes(1, 3) + EOL + codes(2, 7) + EOB + codes(5, 5), ["30000", "77000", "00000"]),
+    "no-end-of-bitmap": (8, 3, 2, codes(3, 1) + EOL + codes(3, 2) + EOL, ["111", "222"]),
+    "absolute-even-odd": (8, 9, 2, codes(0, 4, 1, 2, 3, 4) + codes(0, 5, 5, 6, 7, 8, 9, 0) + EOL + codes(0, 3, 9, 9, 9, 0) + EOL,
+                          ["123456789", "99900000"]),
+    "rle4-runs": (4, 7, 2, codes(7, 0xAB) + EOL + codes(3, 0x12) + codes(9, 0x34) + EOL + EOB, ["ABABABA", "1213434"]),
+    "rle4-absolute": (4, 9, 3, codes(0, 3, 0x12, 0x30) + codes(0, 5, 0x45, 0x67, 0x80, 0) + EOL +
+                      codes(0, 4, 0xAB, 0xCD) + EOL + codes(0, 7, 0x12, 0x34, 0x56, 0x70) + codes(2, 0xFF) + EOL + EOB,
+                      ["123456780", "ABCD00000", "1234567FF"]),
+}
+
+
+def stream_images():
+    for name, (bits, width, height, stream, stored) in STREAMS.items():
+        rows = [bytes(int(c, 16) for c in row.ljust(width, "0")[:width]) for row in stored[::-1]]
+        palette = bitmap_palette(256 if bits == 8 else 16)
+        yield f"{name}.bmp", rle_bitmap(stream, width, height, palette, bits), None, rix_of_bitmap(rows, width, palette)
+    # the stream starts at bfOffBits, even an odd one, whatever lies between
+    bits, width, height, stream, stored = STREAMS["moves"]
+    rows = [bytes(int(c, 16) for c in row) for row in stored[::-1]]
+    yield "odd-offset.bmp", rle_bitmap(stream, 5, 4, bitmap_palette(), 8, extra=3), None, rix_of_bitmap(rows, 5, bitmap_palette())
+
+
+def cut_run_length():
+    whole = rle_bitmap(STREAMS["moves"][3], 5, 4, bitmap_palette(), 8)
+    start = len(whole) - len(STREAMS["moves"][3])
+    # in a run, at an escape, in a move, in an absolute run and its padding, before a row's end
+    for name, keep in (("run", 1), ("escape", 3), ("move", 5), ("absolute", 17), ("padding", 19), ("nothing", 0)):
+        yield f"cut-in-{name}.bmp", whole[:start + keep]
+    yield "rle4-cut.bmp", rle_bitmap(codes(0, 5, 0x12, 0x34), 5, 1, bitmap_palette(16), 4)
+    yield "no-end-of-last-row.bmp", rle_bitmap(codes(3, 1) + EOL + codes(3, 2), 3, 2, bitmap_palette(), 8)
+
+
+def refused_compressions():
+    rows = pattern(4, 2)
+    rle8 = rle_bitmap(rle_stream(rows, 8), 4, 2, bitmap_palette(), 8)
+    yield "rle8-topdown.bmp", patched(rle8, 22, pack("<i", -2))
+    yield "rle8-at-4-bits.bmp", patched(rle8, 28, pack("<H", 4))
+    yield "rle4-at-8-bits.bmp", patched(rle8, 30, pack("<I", 2))
+    for compression in (3, 4, 5, 6, 0x10000):
+        yield f"compression-{compression}.bmp", patched(rle8, 30, pack("<I", compression))
+    yield "os2-huffman.bmp", patched(rle_bitmap(rle_stream(rows, 8), 4, 2, bitmap_palette(), 8, 64), 30, pack("<I", 3))
+
+
 class Conversions(unittest.TestCase):
     def test_valid_images_become_exactly_the_other_format(self):
         batch(self, list(valid_images()))
 
     def test_malformed_inputs_give_one_message_each_and_an_empty_output(self):
         batch(self, [(name, data, message, b"") for name, data, message in MALFORMED])
+
+    def test_run_length_bitmaps_become_their_pictures(self):
+        batch(self, [*run_length_images(), *stream_images(), ("between.rix", SMALL_RIX, None, bitmap_of_rix(SMALL, 5)),
+                     *((name, data, NO_PIXELS, b"") for name, data in cut_run_length()),
+                     *((name, data, COMPRESSED, b"") for name, data in refused_compressions())])
 
     def test_colorrix_as_the_paint_program_saves_it(self):
         batch(self, list(paint_program_images()))
@@ -661,6 +742,20 @@ class Pillow(unittest.TestCase):
                 self.assertEqual((back.mode, back.size), ("P", picture.size))
                 self.assertTrue(list(back.getdata()) == indices, "indices differ")  # too long for a diff
                 self.assertEqual(back.getpalette()[:len(palette)], palette)
+
+
+    # Pillow reads run-length bitmaps as this program does, but for moves,
+    # odd absolute runs of RLE4, runs past a row's end and odd offsets,
+    # which these files do not have.
+    def test_run_length_bitmaps_read_alike(self):
+        folder = Folder(self)
+        files = [(name, data) for name, data, _, _ in run_length_images()  # nor headers of 52 and 56 bytes, which it does not read
+                 if ("rle4" not in name or "absolute" not in name) and not name.endswith(("-52.bmp", "-56.bmp"))]
+        folder.write(files)
+        folder.check(*(name for name, _ in files), expected=created(*(output_of(name) for name, _ in files)))
+        for name, _ in files:
+            with self.subTest(name), Image.open(folder / name) as picture:
+                self.assertTrue(folder.read(output_of(name))[778:] == bytes(picture.getdata()), "indices differ")
 
 
 if __name__ == "__main__":
