@@ -8,7 +8,8 @@ then runs the converter and the copies it is held against alternately,
 several times, and prints the median wall times and their ratios:
 
 - the floor: the same bytes copied once, without reordering, by
-  bench/floor.cpp (the input mapped, one write over an older output of the
+  bench/floor.cpp, the input mapped and written at once or read and written
+  through one buffer, whichever is faster here (over an older output of the
   same size); no converter can do less;
 - `cat in > out`, and for a batch one `cp` of all the files.
 
@@ -23,7 +24,10 @@ compressed ColorRIX pictures (as the paint program saves them) against the
 same pictures stored a byte a pixel: an 8192 x 8192 drawing (long runs, few
 symbols, held to 2 x), an 8192 x 8192 photograph-like picture (a symbol a
 pixel, held to 10 x), and 200 compressed 320 x 200 drawings in one run
-against one cp of their bitmaps (held to 1.0 x).
+against one cp of their bitmaps (held to 1.0 x); then run-length bitmaps
+(RLE8, RLE4) of 8192 x 8192, of long runs, absolute runs and runs of 1 to 3
+pixels, against the floor of copying their output (held to 1.5 x, 1.5 x and
+5 x) and against ImageMagick writing them uncompressed.
 
     python3 bench/bench.py [path/to/quorvel] [--runs N] [--work DIR] [--only TEXT]
 
@@ -174,8 +178,10 @@ def sweep(quorvel, floor, work, runs, only):
             if only and only not in label:
                 continue
             path, output = converted(quorvel, work, f"sweep.{suffix}", *make(width, height))
-            ours, floor_time, cat = medians([[quorvel, path], [floor, path, "floor.out"],
-                                             ["cat", path, ">", "cat.out"]], runs, work)
+            ours, mapped, buffered, cat = medians([[quorvel, path], [floor, path, "floor.out"],
+                                                   [floor, "--buffered", path, "floor.out"],
+                                                   ["cat", path, ">", "cat.out"]], runs, work)
+            floor_time = min(mapped, buffered)
             peak = peak_rss([quorvel, path], work)
             size_note = "" if width * height >= HELD else "  (small: reported, not held)"
             print(f"{label:<22}{ours * 1e3:8.2f}ms{floor_time * 1e3:8.2f}ms{ours / floor_time:7.2f}"
@@ -310,6 +316,75 @@ def same_file(a, b):
                 return True
 
 
+# Run-length bitmaps of 8192 x 8192, each against the floor of copying its
+# output, and ImageMagick writing the same picture uncompressed.
+RLE_TARGETS = {"long runs": 1.5, "absolute runs": 1.5, "runs of 1 to 3": 5.0}
+
+
+def rle_pictures(quorvel, floor, work, runs):
+    sys.path.insert(0, os.path.join(HERE, "..", "tests"))
+    from images import rle_row
+    size = 8192
+    styles = {"long runs": "runs", "absolute runs": "absolute", "runs of 1 to 3": "short"}
+    for bits in 8, 4:
+        for label, style in styles.items():
+            mask = 255 if bits == 8 else 15
+            if style == "runs":  # bands of one value, 300 wide
+                make = lambda y: bytes(((x // 300) * 7 + y // 64) & mask for x in range(size))
+            elif style == "short":  # a value a pixel, each repeated 1 to 3 times, so that runs of 1 to 3 code it
+                make = lambda y: bytes(((x - x % 3 + (x % 3 == 2)) * 11 + y) & mask for x in range(size))
+            else:
+                make = lambda y: bytes((x * 5 + y) & mask for x in range(size))
+            cache = {}
+            row = lambda y: cache.setdefault(y % 64, make(y % 64))
+            coded = {}
+            stream = lambda y: coded.setdefault(y % 64, rle_row(row(y), bits, style) + b"\0\0")
+            name = f"rle{bits}-{style}"
+            path = write(os.path.join(work, name + ".bmp"), rle_parts(size, bits, stream))
+            plain = write(os.path.join(work, name + "-plain.bmp"), plain_parts(size, bits, row))
+            for source in path, plain:
+                subprocess.run([quorvel, source], cwd=work, check=True, stdout=subprocess.DEVNULL)
+            if not same_file(path[:-3] + "rix", plain[:-3] + "rix"):
+                sys.exit(f"{name}.bmp does not become the ColorRIX of the same picture uncompressed")
+            output = path[:-3] + "rix"
+            ours, mapped, buffered = medians([[quorvel, path], [floor, output, "floor.out"],
+                                              [floor, "--buffered", output, "floor.out"]], runs, work)
+            floor_time = min(mapped, buffered)
+            print(f"RLE{bits} 8192 x 8192, {label}: {ours * 1e3:.1f} ms, floor {floor_time * 1e3:.1f} ms "
+                  f"(mapped {mapped * 1e3:.1f}, buffered {buffered * 1e3:.1f}), ratio {ours / floor_time:.2f} "
+                  f"(target {RLE_TARGETS[label]}); peak RSS {peak_rss([quorvel, path], work):.1f} MiB", flush=True)
+            if shutil.which("convert"):
+                theirs = timed(["convert", path, "-compress", "none", "BMP3:imagemagick.bmp"], work)
+                print(f"  ImageMagick to an uncompressed bitmap: {theirs * 1e3:.0f} ms, {theirs / ours:.0f} x quorvel's time")
+            for leftover in (path, plain, output, plain[:-3] + "rix"):
+                os.remove(leftover)
+
+
+def rle_parts(size, bits, stream):
+    palette = b"".join(bytes((b, g, r, 0)) for r, g, b in BMP_PALETTE[:1 << bits])
+    coded = [stream(y) for y in range(64)]
+    length = sum(len(coded[y % 64]) for y in range(size)) + 2
+    off_bits = 14 + 40 + len(palette)
+    yield b"BM" + struct.pack("<IHHI", off_bits + length, 0, 0, off_bits)
+    yield struct.pack("<IiiHHIIiiII", 40, size, size, 1, bits, 1 if bits == 8 else 2, length, 2835, 2835, 1 << bits, 0)
+    yield palette
+    for y in reversed(range(size)):
+        yield coded[y % 64]
+    yield b"\0\1"
+
+
+def plain_parts(size, bits, row):
+    palette = b"".join(bytes((b, g, r, 0)) for r, g, b in BMP_PALETTE[:1 << bits])
+    stored = size * bits // 8
+    off_bits = 14 + 40 + len(palette)
+    yield b"BM" + struct.pack("<IHHI", off_bits + stored * size, 0, 0, off_bits)
+    yield struct.pack("<IiiHHIIiiII", 40, size, size, 1, bits, 0, stored * size, 2835, 2835, 1 << bits, 0)
+    yield palette
+    for y in reversed(range(size)):
+        data = row(y)
+        yield data if bits == 8 else bytes(data[i] << 4 | data[i + 1] for i in range(0, size, 2))
+
+
 def main():
     args = sys.argv[1:]
     options = {"--runs": "11", "--work": "/dev/shm/quorvel-bench", "--only": ""}
@@ -319,9 +394,11 @@ def main():
             options[option] = args[at + 1]
             del args[at:at + 2]
     runs, work, only = int(options["--runs"]), options["--work"], options["--only"]
-    if only == "compressed":  # the compressed pictures alone
+    if only in ("compressed", "rle"):  # the decoded pictures alone
         quorvel = os.path.abspath(args[0] if args else os.path.join(HERE, "..", "build", "quorvel"))
         os.makedirs(work, exist_ok=True)
+        if only == "rle":
+            return rle_pictures(quorvel, floor_program(work), work, runs)
         return compressed_pictures(quorvel, work, runs)
     quorvel = os.path.abspath(args[0] if args else os.path.join(HERE, "..", "build", "quorvel"))
     os.makedirs(work, exist_ok=True)
@@ -332,6 +409,7 @@ def main():
     path, _ = converted(quorvel, work, "8192x8192.bmp", *to_rix(8192, 8192))
     imagemagick(quorvel, work, path)
     compressed_pictures(quorvel, work, runs)
+    rle_pictures(quorvel, floor_program(work), work, runs)
 
 
 if __name__ == "__main__":

@@ -105,13 +105,25 @@ Bytes rixOf(const Bytes& bmp, const Outcome& outcome) {
     const std::size_t entry = core && little(bmp, 22, 2) != 2 ? 3 : 4;
     const std::size_t entries = offBits < start ? 0 : std::min<std::uint64_t>(256, (offBits - start) / entry);
     const std::size_t bits = core ? little(bmp, 24, 2) : little(bmp, 28, 2);
+    const std::uint32_t compression = core || size < 20 ? 0 : little(bmp, 30, 4);
     expect(bits == 1 || bits == 2 || bits == 4 || bits == 8, "a depth not read was accepted", outcome);
-    const std::size_t stored = padded(width, bits);
-    expect(offBits + std::uint64_t{stored} * height <= bmp.size(), "a bitmap too short was accepted", outcome);
+    expect(compression == 0 || (compression == 1 && bits == 8) || (compression == 2 && bits == 4),
+           "a compression not read was accepted", outcome);
     Bytes out{'R', 'I', 'X', '3'};
     for (const std::size_t value : {width, height, std::size_t{175}}) put(out, value, 2);
     for (std::size_t i = 0; i < 256; ++i)
         for (const std::size_t c : {2, 1, 0}) out.push_back(i < entries ? bmp.at(start + i * entry + c) >> 2 : 0);
+    if (compression != 0) {
+        expect(height32 >= 0, "a top-down run-length bitmap was accepted", outcome);
+        const Bytes stream(bmp.begin() + std::ptrdiff_t(std::min<std::uint64_t>(offBits, bmp.size())), bmp.end());
+        const std::optional<Bytes> rows = reference::runLengthRows(stream, width, height, compression == 2);
+        expect(rows.has_value(), "a run-length stream cut short was accepted", outcome);
+        for (std::size_t y = height; y-- > 0;) out.insert(out.end(), rows->begin() + std::ptrdiff_t(y * width),
+                                                         rows->begin() + std::ptrdiff_t((y + 1) * width));
+        return out;
+    }
+    const std::size_t stored = padded(width, bits);
+    expect(offBits + std::uint64_t{stored} * height <= bmp.size(), "a bitmap too short was accepted", outcome);
     for (std::size_t y = 0; y < height; ++y) {
         const std::size_t row = offBits + (height32 < 0 ? y : height - 1 - y) * stored;
         for (std::size_t bit = 0; bit < width * bits; bit += bits)
@@ -128,6 +140,7 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
     // A few bytes of compressed pixels may stand for a picture of gigabytes:
     // pictures beyond a million pixels are not tried.
     if (toBitmap && size >= 10 && std::uint64_t{little(input, 4, 2)} * little(input, 6, 2) > (1u << 20)) return 0;
+    if (!toBitmap && size >= 26 && std::uint64_t{little(input, 18, 2)} * little(input, 22, 2) > (1u << 20)) return 0;
     const Outcome outcome = convert(toBitmap, input);
     if (outcome.messages != "File created : output\n") {
         const std::size_t lineBreak = outcome.messages.find('\n');

@@ -179,4 +179,35 @@ std::optional<Bytes> pixelsOf(const Bytes& rix) {
     return pixels;
 }
 
+std::optional<Bytes> runLengthRows(const Bytes& stream, std::size_t width, std::size_t height, bool fourBits) {
+    Bytes rows(width * height);
+    std::uint64_t x = 0, y = 0;
+    const auto put = [&](unsigned index) {
+        if (x < width && y < height) rows[y * width + x] = std::uint8_t(index);
+        ++x;
+    };
+    for (std::size_t at = 0; y < height;) {
+        if (stream.size() - at < 2) return std::nullopt;
+        const unsigned count = stream[at], value = stream[at + 1];
+        at += 2;
+        if (count != 0) {
+            for (unsigned i = 0; i < count; ++i) put(!fourBits ? value : i % 2 ? value & 15 : value >> 4);
+        } else if (value == 0) {
+            x = 0, ++y;
+        } else if (value == 1) {
+            break;
+        } else if (value == 2) {
+            if (stream.size() - at < 2) return std::nullopt;
+            x += stream[at], y += stream[at + 1];
+            at += 2;
+        } else {
+            const std::size_t bytes = fourBits ? (value + 1) / 2 : value;
+            if (stream.size() - at < bytes + bytes % 2) return std::nullopt;
+            for (unsigned i = 0; i < value; ++i) put(!fourBits ? stream[at + i] : stream[at + i / 2] >> (i % 2 ? 0 : 4) & 15);
+            at += bytes + bytes % 2;
+        }
+    }
+    return rows;
+}
+
 }  // namespace reference

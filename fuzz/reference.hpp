@@ -21,4 +21,9 @@ std::optional<Bytes> decompress(const Bytes& data, std::size_t rowBytes, std::si
 // first, or nothing when it cannot be read.
 std::optional<Bytes> pixelsOf(const Bytes& rix);
 
+// A run-length stream (RLE8, or RLE4 when `fourBits`) as `width` x `height`
+// indices in stored order (the bottom row first), or nothing when it ends
+// before its end of bitmap or its last row's end.
+std::optional<Bytes> runLengthRows(const Bytes& stream, std::size_t width, std::size_t height, bool fourBits);
+
 }  // namespace reference
