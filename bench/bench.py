@@ -331,8 +331,8 @@ def rle_pictures(quorvel, floor, work, runs):
             mask = 255 if bits == 8 else 15
             if style == "runs":  # bands of one value, 300 wide
                 make = lambda y: bytes(((x // 300) * 7 + y // 64) & mask for x in range(size))
-            elif style == "short":  # a value a pixel, each repeated 1 to 3 times, so that runs of 1 to 3 code it
-                make = lambda y: bytes(((x - x % 3 + (x % 3 == 2)) * 11 + y) & mask for x in range(size))
+            elif style == "short":  # runs of 1, 2 and 3 pixels in turn, each of another value
+                make = lambda y: bytes(((x // 6 * 3 + (0, 1, 1, 2, 2, 2)[x % 6]) * 5 + y) & mask for x in range(size))
             else:
                 make = lambda y: bytes((x * 5 + y) & mask for x in range(size))
             cache = {}

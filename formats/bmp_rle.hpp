@@ -38,8 +38,6 @@ private:
     // At least `count` bytes of the stream from the current position in
     // view, or false when the stream holds fewer.
     bool have(std::size_t count);
-    void putRun(std::uint8_t* out, std::size_t count, std::uint8_t value);
-    void putAbsolute(std::uint8_t* out, std::size_t count, const std::uint8_t* data);
 
     ByteSource& source_;
     std::uint64_t size_;
