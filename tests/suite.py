@@ -518,32 +518,50 @@ class Runs(unittest.TestCase):
 BIG = pattern(1001, 700)
 
 
-# Conversions large enough to be caught part-way, 8000 x 8000: a plain
-# picture whose pixels are all 0x11, written over an older output of the
-# same size whose pixels are all 0xEE, so that the test sees the new pixels
-# arrive. A regular file cannot hold the program as a full FIFO does.
-SIDE = 8000
+# Runs stopped part-way. A native program takes a small library
+# (stop_at.cpp) that stops it with SIGSTOP just before a chosen write of a
+# file, so small pictures of two bands do, and each case holds the run
+# exactly where it wants it. A Windows or emulated program cannot take it:
+# there a case watches the output of a large picture change, then stops
+# the run. Each picture is plain, all 0x11, written over an older output
+# whose pixels are all 0xEE; c.rix is compressed, its rows decoded.
+STOP_SHIM = None if LAUNCHER else os.environ.get("QUORVEL_STOP_SHIM")
+SIDE = 1100 if STOP_SHIM else 8000
 PIXELS_AT = {"bmp": 794, "rix": 778}
 
 
-def plain(name, fill):
+def plain(name, fill, packed=False):
     rows = [bytes([fill]) * SIDE] * SIDE
+    if packed:
+        return compressed(rows, SIDE, PALETTE_256, 0x80, 8)
     return rix(rows, SIDE) if name.endswith("rix") else bitmap(rows, SIDE, bitmap_palette(), size=12)
 
 
-def start(folder, *arguments, **options):
-    return subprocess.Popen(LAUNCHER + [PROGRAM, *arguments], cwd=folder.path, env=ENVIRONMENT, stdin=subprocess.DEVNULL,
+def start(folder, *arguments, stop_at=None, **options):
+    environment = dict(ENVIRONMENT, LD_PRELOAD=STOP_SHIM or "", QUORVEL_STOP_AT=str(stop_at or 0),
+                       ASAN_OPTIONS="verify_asan_link_order=0") if stop_at and STOP_SHIM else ENVIRONMENT
+    return subprocess.Popen(LAUNCHER + [PROGRAM, *arguments], cwd=folder.path, env=environment, stdin=subprocess.DEVNULL,
                             stdout=subprocess.PIPE, stderr=subprocess.PIPE, **options)
 
 
-# Returns once the program has written a new pixel `share` of the way into
-# `name`'s pixels.
-def watch(folder, program, name, share):
-    offset = PIXELS_AT[name[-3:]] + int(share * SIDE * SIDE)
-    with open(folder / name, "rb") as watched:
+# A run converting `name`, held part-way: after its first write (point 0),
+# or before its last, the headers (point 1). Its writes are two bands and
+# the headers; a decoded picture writes zeros in their place first, and
+# its bands from the end of the file.
+def stopped(case, folder, name, point, decoded=False, **options):
+    program = start(folder, name, stop_at=(2, 4 if decoded else 3)[point], **options)
+    case.addCleanup(program.kill)  # should the case fail while it is stopped
+    if STOP_SHIM:
+        case.assertTrue(os.WIFSTOPPED(os.waitpid(program.pid, os.WUNTRACED)[1]), "the run was not held")
+        return program
+    share = ((0.02, 0.1) if WINDOWS else (0.05, 0.5))[point]
+    offset = PIXELS_AT[output_of(name)[-3:]] + int((1 - share if decoded else share) * SIDE * SIDE)
+    with open(folder / output_of(name), "rb") as watched:
         while os.pread(watched.fileno(), 1, offset) != b"\x11":
             if program.poll() is not None:
                 raise AssertionError(f"the run ended before {name} was {share:.0%} written")
+    program.send_signal(signal.SIGSTOP)
+    return program
 
 
 class Interruptions(unittest.TestCase):
@@ -551,19 +569,16 @@ class Interruptions(unittest.TestCase):
     # ending as the signal ends a program; after SIGKILL the output's
     # first bytes are still zeros, so no reader takes it for a picture.
     def test_an_interrupted_conversion_leaves_no_picture(self):
-        folder, older = Folder(self), {name: plain(output_of(name), 0xEE) for name in ("a.rix", "b.bmp")}
-        folder.write((name, plain(name, 0x11)) for name in older)
+        folder, older = Folder(self), {name: plain(output_of(name), 0xEE) for name in ("a.rix", "b.bmp", "c.rix")}
+        folder.write((name, plain(name, 0x11, packed=name == "c.rix")) for name in older)
         # Windows handles Ctrl-C alone; under wine it reaches the handler on a thread
         # started for it, tens of milliseconds later when the machine is busy.
-        handled, shares = ([signal.SIGINT], (0.02, 0.1, 0.2)) if WINDOWS else (
-            [signal.SIGINT, signal.SIGTERM, signal.SIGHUP], (0.05, 0.3, 0.55))
-        for name, number, share in itertools.product(older, handled + [signal.SIGKILL], shares):
-            with self.subTest(name=name, signal=signal.Signals(number).name, share=share):
+        handled = [signal.SIGINT] if WINDOWS else [signal.SIGINT, signal.SIGTERM, signal.SIGHUP]
+        for name, number, point in itertools.product(older, handled + [signal.SIGKILL], (0, 1)):
+            with self.subTest(name=name, signal=signal.Signals(number).name, point=point):
                 folder.write([(output_of(name), older[name])])
-                program = start(folder, name)
-                watch(folder, program, output_of(name), share)
-                # Held while the signal is sent, so that it lands here, not some rows on.
-                for sent in signal.SIGSTOP, number, signal.SIGCONT:
+                program = stopped(self, folder, name, point, decoded=name == "c.rix")
+                for sent in number, signal.SIGCONT:
                     program.send_signal(sent)
                 (out, _), left = program.communicate(timeout=60), folder.read(output_of(name))  # in this order
                 if number == signal.SIGKILL:  # zeros where headers and palette go
@@ -581,23 +596,22 @@ class Interruptions(unittest.TestCase):
     def test_a_signal_ignored_from_the_start_stays_ignored(self):
         folder = Folder(self)
         folder.write([("a.rix", plain("a.rix", 0x11)), ("a.bmp", plain("a.bmp", 0xEE))])
-        program = start(folder, "a.rix", preexec_fn=lambda: signal.signal(signal.SIGHUP, signal.SIG_IGN))
-        watch(folder, program, "a.bmp", 0.05)
-        program.send_signal(signal.SIGHUP)
+        program = stopped(self, folder, "a.rix", 0, preexec_fn=lambda: signal.signal(signal.SIGHUP, signal.SIG_IGN))
+        for sent in signal.SIGHUP, signal.SIGCONT:
+            program.send_signal(sent)
         self.assertEqual(program.communicate(timeout=60)[0].decode(), created("a.bmp"))
 
     # The input is cut short under a run stopped part-way through it; the
-    # output, whole length and regular, is emptied.
+    # output, whole length and regular, is emptied. (Compressed pixels are
+    # read ahead, a megabyte at a time: the picture read is converted.)
     def test_an_input_cut_short_while_it_is_read(self):
         folder = Folder(self)
-        for name, message, keep in (("a.rix", NO_RIX, 1000), ("b.bmp", NO_PIXELS, 1000),
-                                    ("c.rix", NO_RIX, -1), ("d.bmp", NO_PIXELS, -1)):
+        for name, message, keep in (("a.rix", NO_RIX, 1000), ("b.bmp", NO_PIXELS, 1000), ("c.rix", NO_RIX, -1),
+                                    ("d.bmp", NO_PIXELS, -1)):
             with self.subTest(name):
                 data = plain(name, 0x11)
                 folder.write([(name, data), (output_of(name), plain(output_of(name), 0xEE))])
-                program = start(folder, name)
-                watch(folder, program, output_of(name), 0.05)
-                program.send_signal(signal.SIGSTOP)
+                program = stopped(self, folder, name, 0)
                 os.truncate(folder / name, keep % len(data))
                 program.send_signal(signal.SIGCONT)
                 out, err = program.communicate(timeout=60)
@@ -612,10 +626,7 @@ class Interruptions(unittest.TestCase):
         folder.write([("a.rix", plain("a.rix", 0x11)), ("a.bmp", plain("a.bmp", 0xEE)), ("b.bmp", SMALL_BITMAP)])
         os.link(folder / "a.rix", folder / "b.rix")  # b.bmp's output is a.rix under another name
         os.link(folder / "a.rix", folder / "c.rix")
-        first = start(folder, "a.rix")
-        watch(folder, first, "a.bmp", 0.05)
-        first.send_signal(signal.SIGSTOP)
-        self.addCleanup(first.kill)  # should the check fail while it is stopped
+        first = stopped(self, folder, "a.rix", 0)
         folder.check("a.bmp", "a.rix", "b.bmp", "c.rix",
                      expected="Cannot read a.bmp\nCannot create a.bmp\nCannot create b.rix\n" + created("c.bmp"))
         first.send_signal(signal.SIGCONT)
