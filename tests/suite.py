@@ -569,7 +569,9 @@ class Interruptions(unittest.TestCase):
     # ending as the signal ends a program; after SIGKILL the output's
     # first bytes are still zeros, so no reader takes it for a picture.
     def test_an_interrupted_conversion_leaves_no_picture(self):
-        folder, older = Folder(self), {name: plain(output_of(name), 0xEE) for name in ("a.rix", "b.bmp", "c.rix")}
+        # c.rix, decoded, only where the run is held by the library: watched, its picture takes long to make.
+        names = ("a.rix", "b.bmp", "c.rix") if STOP_SHIM else ("a.rix", "b.bmp")
+        folder, older = Folder(self), {name: plain(output_of(name), 0xEE) for name in names}
         folder.write((name, plain(name, 0x11, packed=name == "c.rix")) for name in older)
         # Windows handles Ctrl-C alone; under wine it reaches the handler on a thread
         # started for it, tens of milliseconds later when the machine is busy.
