@@ -214,7 +214,7 @@ bool RowSplit::choose() {
                 if (sum <= most) next.push_back(sum << kWayBits | (sums[at] & 3));
             }
         }
-        if (next.empty()) return false;
+        if (next.empty() || sums.size() + next.size() > kMostStates) return false;
         std::sort(next.begin(), next.end());
         for (const std::uint32_t state : next) {
             if (sums.size() > stepAt.back() && sums.back() >> kWayBits == state >> kWayBits) {
@@ -224,7 +224,6 @@ bool RowSplit::choose() {
             }
         }
         stepAt.push_back(sums.size());
-        if (sums.size() > kMostStates) return false;
     }
     // The last segment may end inside its last run, whose bytes past the
     // picture are dropped: any count whose rows end within a unit that ends

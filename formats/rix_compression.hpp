@@ -178,9 +178,10 @@ public:
     bool choose();
     const std::vector<std::uint32_t>& rows() const { return rows_; }
 
-    // The most partial sums kept while weighing: more is refused, which
-    // bounds memory and time on hostile input (real files keep one a segment).
-    static constexpr std::size_t kMostStates = std::size_t{1} << 19;
+    // The most partial sums kept while weighing (a megabyte): more is
+    // refused, which bounds memory and time on hostile input (real files
+    // keep one a segment).
+    static constexpr std::size_t kMostStates = std::size_t{1} << 18;
 
 private:
     void settlePending();
