@@ -285,7 +285,7 @@ def broken_colorrix():
 # parity. A stored row is given bottom first; `rows` in expectations are
 # top first.
 def run_length_images():
-    for (width, height), bits, style in itertools.product(((1, 1), (2, 3), (7, 5), (16, 3), (383, 2), (641, 3), (640, 48)),
+    for (width, height), bits, style in itertools.product(((1, 1), (2, 3), (7, 5), (16, 3), (383, 2), (641, 3), (640, 48), (5, 0)),
                                                           (8, 4), ("runs", "absolute", "short")):
         rows, palette = pattern(width, height, bits), bitmap_palette(256 if bits == 8 else 16)
         yield (f"rle{bits}-{width}x{height}-{style}.bmp", rle_bitmap(rle_stream(rows, bits, style), width, height, palette, bits),
@@ -307,8 +307,8 @@ move = lambda dx, dy: codes(0, 2, dx, dy)
 STREAMS = {
     "overrun": (8, 5, 3, codes(7, 9) + EOL + codes(3, 1, 3, 2) + EOL + codes(255, 4) + EOL + EOB,
                 ["99999", "11122", "44444"]),
-    "moves": (8, 5, 4, codes(2, 4) + move(1, 1) + codes(1, 8) + EOL + move(2, 0) + codes(0, 3, 1, 2, 3, 0) + EOB,
-              ["44000", "00080", "00123", "00000"]),
+    "moves": (8, 5, 4, codes(2, 4) + move(1, 1) + codes(1, 8) + EOL + move(1, 0) + codes(1, 7) + codes(0, 3, 1, 2, 3, 0) + EOB,
+              ["44000", "00080", "07123", "00000"]),
     "move-past-the-last-row": (8, 5, 3, codes(1, 5) + move(0, 9) + b"junk", ["50000", "00000", "00000"]),
     "move-to-the-last-row": (8, 5, 3, move(4, 2) + codes(3, 6) + EOB, ["00000", "00000", "00006"]),
     "early-ends": (8, 5, 3, codes(1, 3) + EOL + codes(2, 7) + EOB + codes(5, 5), ["30000", "77000", "00000"]),
@@ -337,7 +337,7 @@ def cut_run_length():
     whole = rle_bitmap(STREAMS["moves"][3], 5, 4, bitmap_palette(), 8)
     start = len(whole) - len(STREAMS["moves"][3])
     # in a run, at an escape, in a move, in an absolute run and its padding, before a row's end
-    for name, keep in (("run", 1), ("escape", 3), ("move", 5), ("absolute", 17), ("padding", 19), ("nothing", 0)):
+    for name, keep in (("run", 1), ("escape", 3), ("move", 5), ("absolute", 19), ("padding", 21), ("nothing", 0)):
         yield f"cut-in-{name}.bmp", whole[:start + keep]
     yield "rle4-cut.bmp", rle_bitmap(codes(0, 5, 0x12, 0x34), 5, 1, bitmap_palette(16), 4)
     yield "no-end-of-last-row.bmp", rle_bitmap(codes(3, 1) + EOL + codes(3, 2), 3, 2, bitmap_palette(), 8)
@@ -374,23 +374,30 @@ class Conversions(unittest.TestCase):
     # into a whole row (a run of 4), so it may hold 2 rows or 3. The last
     # segment ends with a literal, which leaves one split (2 and 2), or with
     # a run of 6 across its two rows, which leaves two (2 and 2, 3 and 1):
-    # that file is refused rather than guessed at.
+    # that file is refused rather than guessed at. So is a whole byte of
+    # padding after a segment's data.
     def test_padding_that_decodes_into_a_whole_row(self):
         tree = chain_tree([0x00, 0x03, 0x05] + [s for s in range(256) if s not in (0x00, 0x03, 0x05)])
         row_extra = lambda index, free, codes: (codes[0] + codes[3]).ljust(free, "0") if index == 0 else "0" * free
-        cases = []
         for first in range(1, 40):  # a first segment that leaves 3 to 7 bits for the extra row
             head = [bytes([first, 9, 9, 9]), bytes([7, 8, 9, 10])]
             frees = []
             compressed_pixels(head, 0, [2], tree=tree, padding=lambda _, free, __: frees.append(free) or "0" * free)
             if frees[0] >= 3:
                 break
+        cases = []
         for name, tail, message in (("one-split.rix", [bytes([4, 5, 6, 11]), bytes([1, 2, 3, 4])], None),
                                     ("two-splits.rix", [bytes([4, 6, 6, 6]), bytes([6, 6, 6, 6])], NO_RIX)):
             rows = head + tail
             data = rix_file(4, 4, PALETTE_256, 0x80, compressed_pixels(rows, 0, [2, 2], tree=tree, padding=row_extra))
             cases.append((name, data, message, b"" if message else bitmap_of_any_rix(rows, 4, PALETTE_256)))
-        batch(self, cases)
+        for last in range(1, 40):  # data that ends on a byte's end, then a byte of padding (zeros: no code)
+            rows, frees = [bytes([last, 2, 3, 4])], []
+            compressed_pixels(rows, 0, [1], tree=tree, padding=lambda _, free, __: frees.append(free) or "0" * free)
+            if frees[0] == 0:
+                break
+        data = rix_file(4, 1, PALETTE_256, 0x80, compressed_pixels(rows, 0, [1], tree=tree, padding=lambda *_: "0" * 8))
+        batch(self, cases + [("padding-byte.rix", data, NO_RIX, b"")])
 
     def test_colorrix_whose_pixels_cannot_be_read(self):
         batch(self, [(name, data, NO_RIX, b"") for name, data in broken_colorrix()])
