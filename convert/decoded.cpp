@@ -18,7 +18,10 @@ std::uint8_t* bandMemory(std::size_t bytes) {
 // Fills `rows` output rows at `band` in the output's order, their padding zero.
 bool fillBand(RowSource& source, std::uint8_t* band, std::size_t rows, const Placement& placement) {
     const auto stride = static_cast<std::ptrdiff_t>(placement.outputStride);
-    std::memset(band, 0, rows * placement.outputStride);
+    const std::size_t padding = placement.outputStride - placement.width;  // at most 3 bytes a row
+    for (std::size_t row = 0; padding != 0 && row < rows; ++row) {
+        std::memset(band + row * placement.outputStride + placement.width, 0, padding);
+    }
     if (placement.reverse) return source.fill(band + (static_cast<std::ptrdiff_t>(rows) - 1) * stride, -stride, rows);
     return source.fill(band, stride, rows);
 }
