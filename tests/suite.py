@@ -429,6 +429,7 @@ class Conversions(unittest.TestCase):
                      *carried, read("c.rix", 0xC5), *stored, to_rix("storage-passes-nothing.bmp", 0xC5),
                      ("cut.rix", rix(small, 3, info=7)[:-1], NO_RIX, b""), to_rix("cut-passes-nothing.bmp", 0xC5),
                      ("cut-segment.rix", patched(PAINTED, 8, b"\x44")[:-1], NO_RIX, b""),
+                     ("cut-count.rix", patched(PAINTED, 8, b"\x44")[:779], NO_RIX, b""),
                      to_rix("cut-segment-passes-nothing.bmp", 0xC5), ("unsplit.rix", unsplit, NO_RIX, b""),
                      to_rix("unsplit-passes-its-type.bmp", 0x33),
                      ("sig.rix", patched(rix(small, 3, info=9), 3, b"4"), "Not a ColorRIX Image File format. File : %s\n", b""),
@@ -613,14 +614,16 @@ class Interruptions(unittest.TestCase):
     # The input is cut short under a run stopped part-way through it; the
     # output, whole length and regular, is emptied. (Compressed pixels are
     # read ahead, a megabyte at a time: the picture read is converted.)
+    # e.rix holds planar lines, read as its rows are decoded.
     def test_an_input_cut_short_while_it_is_read(self):
         folder = Folder(self)
+        planar = rix_file(SIDE, SIDE, PALETTE_16, 4, stored_pixels([bytes([1]) * SIDE] * SIDE, 4)) if STOP_SHIM else None
         for name, message, keep in (("a.rix", NO_RIX, 1000), ("b.bmp", NO_PIXELS, 1000), ("c.rix", NO_RIX, -1),
-                                    ("d.bmp", NO_PIXELS, -1)):
+                                    ("d.bmp", NO_PIXELS, -1), ("e.rix", NO_RIX, 1000))[:5 if STOP_SHIM else 4]:
             with self.subTest(name):
-                data = plain(name, 0x11)
+                data = planar if name == "e.rix" else plain(name, 0x11)
                 folder.write([(name, data), (output_of(name), plain(output_of(name), 0xEE))])
-                program = stopped(self, folder, name, 0)
+                program = stopped(self, folder, name, 0, decoded=name == "e.rix")
                 os.truncate(folder / name, keep % len(data))
                 program.send_signal(signal.SIGCONT)
                 out, err = program.communicate(timeout=60)
