@@ -121,14 +121,14 @@ void reshapeBand(std::uint8_t* out, const std::uint8_t* band, std::size_t rows, 
 }
 
 // Writes `first`, then every row, band by band (one band at least, so that
-// an image of no rows still gets its `first`).
+// an image of no rows still gets its `first`), into an output that holds
+// `written` bytes already.
 CopyResult crossBands(platform::File& input, platform::File& output, std::span<const std::uint8_t> first,
-                      const RowCopy& copy, std::uint8_t* memory) {
+                      const RowCopy& copy, std::uint8_t* memory, std::uint64_t written) {
     const std::size_t perBand = bandRows(copy);
     std::uint8_t* readArea = memory + roundUp(reinterpret_cast<std::uintptr_t>(memory)) -
                              reinterpret_cast<std::uintptr_t>(memory);
     std::uint8_t* writeArea = readArea + area(perBand * copy.inputStride);
-    std::uint64_t written = 0;  // also where the output's next byte goes
     std::size_t done = 0;
     do {
         const std::size_t rows = std::min(perBand, copy.height - done);
@@ -140,7 +140,7 @@ CopyResult crossBands(platform::File& input, platform::File& output, std::span<c
         if (!input.readAt(from, band, readBytes).complete(readBytes)) return {CopyOutcome::ReadFailed, written};
         std::uint8_t* out = writeArea + (written + kWritePlacement) % kAliasPeriod;
         const std::size_t lead = done == 0 ? first.size() : 0;
-        std::memcpy(out, first.data(), lead);
+        if (lead != 0) std::memcpy(out, first.data(), lead);
         reshapeBand(out + lead, band, rows, copy);
         const std::size_t writeBytes = lead + rows * copy.outputStride;
         const platform::Transfer moved = output.write(out, writeBytes);
@@ -162,6 +162,11 @@ CopyResult putStart(platform::File& output, std::span<const std::uint8_t> start,
 
 }  // namespace
 
+platform::Transfer holdPlaceOfStart(platform::File& output, std::size_t bytes) {
+    static constexpr std::uint8_t kZeros[kLongestStart] = {};
+    return output.write(kZeros, bytes);
+}
+
 std::size_t bandMemory(const RowCopy& copy) {
     const std::size_t rows = bandRows(copy);
     return kAliasPeriod + area(rows * copy.inputStride) + area(kLongestStart + rows * copy.outputStride);
@@ -171,13 +176,17 @@ CopyResult copyRows(platform::File& input, platform::File& output, std::span<con
                     const RowCopy& copy) {
     std::uint8_t* memory = bandBuffers(bandMemory(copy));
     if (!memory) return {CopyOutcome::NoMemory, 0, bandMemory(copy)};
-    // Until its last row is written, a regular output begins with zeros
-    // where its signature, header and palette go, over an older output's
-    // too: cut off at any instant, even by a power cut, it is then no
-    // picture to any reader. An output that cannot seek takes them first.
-    static constexpr std::uint8_t kZeros[kLongestStart] = {};
+    // An output that cannot seek takes its start first.
     const bool startLast = output.seekable();
-    CopyResult result = crossBands(input, output, startLast ? std::span(kZeros, start.size()) : start, copy, memory);
+    CopyResult result{CopyOutcome::Done, 0};
+    if (startLast) {
+        const platform::Transfer zeros = holdPlaceOfStart(output, start.size());
+        if (!zeros.complete(start.size())) result = {CopyOutcome::WriteFailed, zeros.done};
+    }
+    if (result.outcome == CopyOutcome::Done) {
+        result = crossBands(input, output, startLast ? std::span<const std::uint8_t>() : start, copy, memory,
+                            startLast ? start.size() : 0);
+    }
     // A reversed copy reads the end of the input first: a file cut short
     // after that is caught here, before it is taken for whole.
     if (result.outcome == CopyOutcome::Done && input.size() < copy.inputEnd()) result.outcome = CopyOutcome::ReadFailed;

@@ -41,6 +41,12 @@ struct CopyResult {
 // The longest `start` an output begins with: a bitmap's headers and palette.
 inline constexpr std::size_t kLongestStart = 794;
 
+// Until its last row is written, a regular output begins with zeros where
+// its signature, header and palette go, over an older output's too: cut
+// off at any instant, even by a power cut, it is then no picture to any
+// reader. Writes them, `bytes` at most kLongestStart, from its start.
+platform::Transfer holdPlaceOfStart(platform::File& output, std::size_t bytes);
+
 // The memory a copy asks for: both buffers of a band.
 std::size_t bandMemory(const RowCopy& copy);
 

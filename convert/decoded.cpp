@@ -34,10 +34,7 @@ CopyResult placeInPlace(platform::File& output, std::span<const std::uint8_t> st
                     : std::clamp<std::size_t>(kBandBudget / stride, 1, std::max<std::size_t>(1, placement.height));
     std::uint8_t* band = bandMemory(perBand * stride);
     if (!band) return {CopyOutcome::NoMemory, 0, perBand * stride};
-    // The zeros that hold the place of `start` go first, over an older
-    // output's start too.
-    static constexpr std::uint8_t kZeros[kLongestStart] = {};
-    const platform::Transfer zeros = output.write(kZeros, start.size());
+    const platform::Transfer zeros = holdPlaceOfStart(output, start.size());
     if (!zeros.complete(start.size())) return {CopyOutcome::WriteFailed, zeros.done};
     for (std::size_t done = 0; done < placement.height;) {
         const std::size_t rows = std::min(perBand, placement.height - done);
