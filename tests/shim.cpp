@@ -1,0 +1,127 @@
+// Loaded into the program under test (LD_PRELOAD; under qemu-user and wine
+// too, into the emulator's own process), this holds a run exactly where a
+// case wants it, whatever the machine's speed, on the file whose path ends
+// in "/" QUORVEL_SHIM_FILE (the input being converted: QUORVEL_SHIM_INPUT):
+// - QUORVEL_STOP_AT=N stops the process (SIGSTOP) just before its Nth
+//   write (QUORVEL_PAUSE: see letHandlerGoFirst);
+// - QUORVEL_FAIL_READ=N makes its Nth read fail (EIO);
+// - QUORVEL_SHORT_READ=N gives half of the Nth read and from then on
+//   nothing, as if the file ended there.
+#include <dlfcn.h>
+#include <errno.h>
+#include <dirent.h>
+#include <signal.h>
+#include <sys/types.h>
+#include <unistd.h>
+
+#include <cstdio>
+#include <cstdlib>
+#include <cstring>
+
+namespace {
+
+long setting(const char* name) {
+    const char* value = std::getenv(name);
+    return value ? std::atol(value) : 0;
+}
+
+// Whether `fd` is the file whose path ends in "/" and the setting `file`.
+bool watched(int fd, const char* file) {
+    const char* name = std::getenv(file);
+    char link[64], path[4096];
+    std::snprintf(link, sizeof link, "/proc/self/fd/%d", fd);
+    const ssize_t length = name ? readlink(link, path, sizeof path) : -1;
+    const std::size_t size = std::strlen(name ? name : "");
+    return length > static_cast<ssize_t>(size) && path[length - size - 1] == '/' &&
+           std::memcmp(path + length - size, name, size) == 0;
+}
+
+std::size_t threads() {
+    DIR* tasks = opendir("/proc/self/task");
+    std::size_t count = 0;
+    while (tasks && readdir(tasks)) ++count;
+    if (tasks) closedir(tasks);
+    return count;
+}
+
+std::size_t threadsAtStop = 0;  // 0 until stopped
+
+void beforeWrite(int fd) {
+    static long writes = 0;
+    static const long stopAt = setting("QUORVEL_STOP_AT");
+    if (stopAt <= 0 || !watched(fd, "QUORVEL_SHIM_FILE") || ++writes != stopAt) return;
+    threadsAtStop = threads();
+    raise(SIGSTOP);
+}
+
+// A Windows program's Ctrl-C handler runs on a thread started once the
+// interrupted write has returned; it waits for any write in flight. The
+// next read waits for that thread (QUORVEL_PAUSE milliseconds at most),
+// then a little more, so that the handler goes first.
+void letHandlerGoFirst() {
+    static const long pause = setting("QUORVEL_PAUSE");
+    if (pause <= 0 || threadsAtStop == 0) return;
+    for (long waited = 0; waited < pause && threads() <= threadsAtStop; waited += 10) usleep(10000);
+    usleep(100000);
+    threadsAtStop = 0;
+}
+
+// What a read of `count` bytes is to become: -1 to fail, 0 to end, `count` to go ahead.
+ssize_t readAllowed(int fd, size_t count) {
+    static long reads = 0;
+    static const long failAt = setting("QUORVEL_FAIL_READ"), shortAt = setting("QUORVEL_SHORT_READ");
+    if (threadsAtStop != 0 && watched(fd, "QUORVEL_SHIM_INPUT")) letHandlerGoFirst();
+    if ((failAt == 0 && shortAt == 0) || !watched(fd, "QUORVEL_SHIM_FILE")) return static_cast<ssize_t>(count);
+    ++reads;
+    if (reads == failAt) {
+        errno = EIO;
+        return -1;
+    }
+    if (shortAt == 0 || reads < shortAt) return static_cast<ssize_t>(count);
+    return reads == shortAt ? static_cast<ssize_t>(count / 2) : 0;
+}
+
+template <typename Function>
+Function real(const char* name) {
+    return reinterpret_cast<Function>(dlsym(RTLD_NEXT, name));
+}
+
+}  // namespace
+
+// Each call goes on to the C library's own, looked up once.
+#define QUORVEL_REAL(name, ...) static const auto real_##name = real<ssize_t (*)(__VA_ARGS__)>(#name)
+
+extern "C" {
+
+ssize_t write(int fd, const void* bytes, size_t count) {
+    QUORVEL_REAL(write, int, const void*, size_t);
+    beforeWrite(fd);
+    return real_write(fd, bytes, count);
+}
+ssize_t pwrite(int fd, const void* bytes, size_t count, off_t at) {
+    QUORVEL_REAL(pwrite, int, const void*, size_t, off_t);
+    beforeWrite(fd);
+    return real_pwrite(fd, bytes, count, at);
+}
+ssize_t pwrite64(int fd, const void* bytes, size_t count, off64_t at) {
+    QUORVEL_REAL(pwrite64, int, const void*, size_t, off64_t);
+    beforeWrite(fd);
+    return real_pwrite64(fd, bytes, count, at);
+}
+ssize_t read(int fd, void* bytes, size_t count) {
+    QUORVEL_REAL(read, int, void*, size_t);
+    const ssize_t allowed = readAllowed(fd, count);
+    return allowed <= 0 ? allowed : real_read(fd, bytes, static_cast<size_t>(allowed));
+}
+ssize_t pread(int fd, void* bytes, size_t count, off_t at) {
+    QUORVEL_REAL(pread, int, void*, size_t, off_t);
+    const ssize_t allowed = readAllowed(fd, count);
+    return allowed <= 0 ? allowed : real_pread(fd, bytes, static_cast<size_t>(allowed), at);
+}
+ssize_t pread64(int fd, void* bytes, size_t count, off64_t at) {
+    QUORVEL_REAL(pread64, int, void*, size_t, off64_t);
+    const ssize_t allowed = readAllowed(fd, count);
+    return allowed <= 0 ? allowed : real_pread64(fd, bytes, static_cast<size_t>(allowed), at);
+}
+
+}  // extern "C"
