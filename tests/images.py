@@ -124,24 +124,16 @@ def run_length(stream):
     return b"".join(out)
 
 
-# A tree is a symbol (a leaf) or a pair (1-subtree, 0-subtree).
+# A tree is a symbol (a leaf) or a pair (1-subtree, 0-subtree), of two
+# leaves at least, so that every code takes a bit.
 def huffman_tree(counts):
     heap = [(count, i, symbol) for i, (symbol, count) in enumerate(sorted(counts.items()))]
-    if len(heap) == 1:  # two leaves at least, so that every code takes a bit
-        heap.append((0, len(heap), (heap[0][2] + 1) % 256))
+    heap += [(0, len(heap), (heap[0][2] + 1) % 256)] if len(heap) == 1 else []
     heapq.heapify(heap)
     while len(heap) > 1:
         a, b = heapq.heappop(heap), heapq.heappop(heap)
         heapq.heappush(heap, (a[0] + b[0], a[1], (a[2], b[2])))
     return heap[0][2]
-
-
-def chain_tree(symbols):
-    """The first symbol's code is 1, the next 01, then 001...: one leaf a level."""
-    tree = symbols[-1]
-    for symbol in reversed(symbols[:-1]):
-        tree = (symbol, tree)
-    return tree
 
 
 def tree_items(tree):
@@ -161,42 +153,22 @@ def tree_codes(tree, prefix="", codes=None):
     return codes
 
 
-def bits_to_bytes(bits):
-    return int(bits, 2).to_bytes(len(bits) // 8, "big") if bits else b""
-
-
-# shape: "huffman", "all" (Huffman over all 256 symbols), "chain" (the
-# symbols used, one a level), "chain256" (all 256, codes up to 255 bits).
-# `tree` sets the tree outright. padding(segment, free bits, codes) gives
-# the bits after each segment's last code.
-def compressed_pixels(rows, layout, segments, shape="huffman", padding=None, extra_items=0, trailer=b"", tree=None):
-    stored, symbols, at = stored_rows(rows, layout), [], 0
-    for count in segments:
-        stream = b"".join(stored[at:at + count])
+# `segments`: the rows in each; each ends with zero bits up to its last byte.
+def compressed_pixels(rows, layout, segments):
+    stored, symbols = stored_rows(rows, layout), []
+    for start, count in zip(itertools.accumulate([0, *segments]), segments):
+        stream = b"".join(stored[start:start + count])
         symbols.append(run_length(xor_filtered(stream) if layout == 0 else stream))
-        at += count
-    assert at == len(rows), "segments must hold every row"
-    counts = collections.Counter(b"".join(symbols))
-    if shape == "all":
-        counts.update(range(256))
-    if tree is not None:
-        pass
-    elif shape.startswith("chain"):
-        used = sorted(counts, key=lambda s: (-counts[s], s))
-        tree = chain_tree(used + [s for s in range(256) if s not in counts] if shape == "chain256" else used)
-    else:
-        tree = huffman_tree(counts)
-    codes, items = tree_codes(tree), tree_items(tree) + [0] * extra_items
+    tree = huffman_tree(collections.Counter(b"".join(symbols)))
+    codes, items = tree_codes(tree), tree_items(tree)
     out = [pack("<H", len(items)), pack(f"<{len(items)}H", *items)]
-    for index, segment in enumerate(symbols):
+    for segment in symbols:
         bits = "".join(map(codes.__getitem__, segment))
-        free = -len(bits) % 8
-        bits += padding(index, free, codes) if padding else "0" * free
-        assert len(bits) % 8 == 0, "padding must fill the last byte"
-        data = bits_to_bytes(bits)
+        bits += "0" * (-len(bits) % 8)
+        data = int(bits, 2).to_bytes(len(bits) // 8, "big")
         assert 0 < len(data) < 65536
         out += [pack("<H", len(data)), data]
-    return b"".join(out) + trailer
+    return b"".join(out)
 
 
 # What a ColorRIX of any palette must become: 256 entries, the missing black.

@@ -10,7 +10,7 @@
 # build cannot hold ("memory" for a sanitized build). A Windows program
 # (.exe) writes "\r\n" and is spared what Windows has no part of:
 # symbolic links, FIFOs, devices and resource limits.
-import itertools, os, random, resource, shlex, shutil, signal, subprocess, sys, tempfile, unittest
+import itertools, os, pathlib, random, resource, shlex, shutil, signal, subprocess, sys, tempfile, unittest
 from struct import pack
 
 try:
@@ -18,8 +18,8 @@ try:
 except ImportError:
     Image = None
 
-from images import (bitmap, bitmap_of_any_rix, bitmap_of_rix, bitmap_palette, chain_tree, compressed_pixels, pattern, rix,
-                    rix_file, rix_of_bitmap, rle_bitmap, rle_stream, stored_pixels, tree_items)
+from images import (bitmap, bitmap_of_any_rix, bitmap_of_rix, bitmap_palette, compressed_pixels, pattern, rix,
+                    rix_file, rix_of_bitmap, rle_bitmap, rle_stream, stored_pixels)
 
 HERE = os.path.dirname(os.path.abspath(__file__))
 PROGRAM = os.path.abspath(os.environ.get("QUORVEL_PROGRAM") or os.path.join(HERE, "..", "build", "quorvel"))
@@ -56,13 +56,11 @@ class Folder:
 
     def write(self, files):
         for name, data in files:
-            os.makedirs(os.path.dirname(self / name), exist_ok=True)
-            with open(self / name, "wb") as out:
-                out.write(data)
+            pathlib.Path(self / name).parent.mkdir(parents=True, exist_ok=True)
+            pathlib.Path(self / name).write_bytes(data)
 
     def read(self, name):
-        with open(self / name, "rb") as data:
-            return data.read()
+        return pathlib.Path(self / name).read_bytes()
 
     # The program's standard output and exit status. Anything on its
     # error stream fails the case: the program writes nothing there, so
@@ -181,16 +179,9 @@ PALETTE_256 = [(i & 63, (i >> 2) & 63, 63 - (i & 63)) for i in range(256)]
 
 # Segment plans: the rows of each segment.
 def plan(kind, height):
-    if kind == "whole":
-        return [height]
-    if kind == "rows":
-        return [1] * height
-    sizes, left = [], height
-    for size in itertools.cycle([1, 3, 2, 5, 4] if kind == "irregular" else [kind]):
-        if left == 0:
-            return sizes
-        sizes.append(min(size, left))
-        left -= sizes[-1]
+    sizes = itertools.cycle({"whole": [height], "rows": [1], "irregular": [1, 3, 2, 5, 4]}.get(kind, [kind]))
+    ends = itertools.takewhile(lambda end: end < height, itertools.accumulate(sizes))
+    return [b - a for a, b in itertools.pairwise([0, *ends, height])]
 
 
 def compressed(rows, width, palette, storage, segments="rows", **options):
@@ -198,89 +189,24 @@ def compressed(rows, width, palette, storage, segments="rows", **options):
     return rix_file(width, len(rows), palette, storage, compressed_pixels(rows, layout, plan(segments, len(rows)), **options))
 
 
-# Runs of 0x00 (a colour held) and 0xFF (a colour and its complement in
-# turn) after the XOR filter, of every length around the 256 a count
-# holds, across the ends of 7-byte rows.
-def runs_picture():
-    pixels = bytearray()
-    for length in (1, 2, 3, 7, 8, 255, 256, 257, 300, 512, 513):
-        colour = 1 + length % 250
-        pixels += bytes([colour]) * length
-        pixels += bytes(colour if i % 2 else 255 - colour for i in range(length))
-    pixels += bytes(-len(pixels) % 7)
-    return [bytes(pixels[i:i + 7]) for i in range(0, len(pixels), 7)]
-
-
+# Pictures larger than the fuzz corpus holds (where the small ones, every
+# tree shape, padding and refusal, are seeds): a screen in every layout,
+# and pictures across a band of output rows.
 def paint_program_images():
-    for width, height in ((1, 1), (3, 2), (7, 5), (9, 3), (16, 3), (383, 2), (640, 480)):
-        rows, nibbles = pattern(width, height), pattern(width, height, 4)
-        pictures = {"80": (rows, PALETTE_256, 0x80), "84": (nibbles, PALETTE_16, 0x84)}
-        for (name, (picture, palette, storage)), segments in itertools.product(pictures.items(), ("rows", "irregular", 7)):
-            yield (f"{width}x{height}-{name}-{segments}.rix", compressed(picture, width, palette, storage, segments),
-                   None, bitmap_of_any_rix(picture, width, palette))
-        for storage in (0, 4, 2, 1):
-            yield (f"{width}x{height}-16-stored-{storage}.rix",
-                   rix_file(width, height, PALETTE_16, storage, stored_pixels(nibbles, storage)),
-                   None, bitmap_of_any_rix(nibbles, width, PALETTE_16))
-    # across a band of output rows, and pictures of few symbols in long segments
+    rows, nibbles = pattern(640, 480), pattern(640, 480, 4)
+    for segments in ("rows", "irregular", 7):
+        yield f"80-{segments}.rix", compressed(rows, 640, PALETTE_256, 0x80, segments), None, bitmap_of_any_rix(rows, 640, PALETTE_256)
+        yield f"84-{segments}.rix", compressed(nibbles, 640, PALETTE_16, 0x84, segments), None, bitmap_of_any_rix(nibbles, 640, PALETTE_16)
+    for storage in (0, 4, 2, 1):
+        yield (f"16-stored-{storage}.rix", rix_file(640, 480, PALETTE_16, storage, stored_pixels(nibbles, storage)), None,
+               bitmap_of_any_rix(nibbles, 640, PALETTE_16))
     drawing = [bytes([y // 100 * 10 + x // 250 for x in range(1001)]) for y in range(1100)]
     yield "1001x1100-80.rix", compressed(drawing, 1001, PALETTE_256, 0x80, "whole"), None, bitmap_of_any_rix(drawing, 1001, PALETTE_256)
     flat = [row.translate(bytes(i & 15 for i in range(256))) for row in drawing]
     yield "1001x1100-84.rix", compressed(flat, 1001, PALETTE_16, 0x84, 50), None, bitmap_of_any_rix(flat, 1001, PALETTE_16)
-    # every shape of tree, padding of ones, items after the tree, what may follow the last segment
-    rows = pattern(13, 9)
-    for name, options in {"all": {"shape": "all"}, "chain": {"shape": "chain"}, "chain256": {"shape": "chain256"},
-                          "ones": {"padding": lambda _, free, __: "1" * free}, "extra-items": {"extra_items": 2},
-                          "zero-word": {"trailer": b"\0\0"}, "stray-byte": {"trailer": b"x"}}.items():
-        for segments in ("rows", "whole", "irregular"):
-            yield (f"13x9-{name}-{segments}.rix", compressed(rows, 13, PALETTE_256, 0x80, segments, **options), None,
-                   bitmap_of_any_rix(rows, 13, PALETTE_256))
-    runs = runs_picture()
-    for segments in ("whole", "rows", 40):
-        yield f"runs-{segments}.rix", compressed(runs, 7, PALETTE_256, 0x80, segments), None, bitmap_of_any_rix(runs, 7, PALETTE_256)
-    # 256 entries with planar lines; 16 entries with a byte a pixel, whose indices past 15 are black
-    yield "256-planar.rix", compressed(pattern(9, 4, 4), 9, PALETTE_256, 0x84), None, bitmap_of_any_rix(pattern(9, 4, 4), 9, PALETTE_256)
-    yield "16-bytes.rix", compressed(pattern(9, 4), 9, PALETTE_16, 0x80), None, bitmap_of_any_rix(pattern(9, 4), 9, PALETTE_16)
-    # a tree of one leaf codes its symbol in no bits: the picture is that symbol's output repeated
-    # (a literal, or an escape that is its own count, 1 or 256 long, each byte filtered on from the last)
-    for symbol in 0x00, 0x41, 0xFF:
-        rows = [bytes(symbol if (5 * y + x) % 2 == 0 else 0 for x in range(5)) for y in range(4)]
-        yield (f"one-leaf-{symbol:02x}.rix", rix_file(5, 4, PALETTE_256, 0x80, pack("<HH", 1, 0x1000 + symbol) + b"\1\0\0"),
-               None, bitmap_of_any_rix(rows, 5, PALETTE_256))
 
 
 PAINTED = compressed(pattern(6, 4), 6, PALETTE_256, 0x80, "rows")
-AFTER_TREE = 778 + 2 + 2 * int.from_bytes(PAINTED[778:780], "little")  # the first segment's length
-
-
-def broken_colorrix():
-    rows = pattern(6, 4)
-    leaves_257 = chain_tree(list(range(256)) + [7])
-    yield "cut-in-palette.rix", rix_file(6, 4, PALETTE_16, 0x84, b"")[:50]
-    yield "cut-in-count.rix", PAINTED[:779]
-    yield "cut-in-tree.rix", PAINTED[:AFTER_TREE - 1]
-    yield "cut-in-length.rix", PAINTED[:AFTER_TREE + 1]
-    yield "cut-in-segment.rix", PAINTED[:AFTER_TREE + 3]
-    yield "cut-last-byte.rix", PAINTED[:-1]
-    yield "segment-missing.rix", patched(compressed(rows[:3], 6, PALETTE_256, 0x80), 6, pack("<H", 4))
-    yield "segment-too-many.rix", patched(compressed(rows + rows[:1], 6, PALETTE_256, 0x80), 6, pack("<H", 4))
-    yield "no-segment.rix", PAINTED[:AFTER_TREE]
-    yield "zero-word-then-more.rix", PAINTED + b"\0\0\0"
-    yield "two-stray-bytes.rix", PAINTED + b"\0\1"
-    yield "leaf-past-ff.rix", patched(PAINTED, 782, pack("<H", 0x1100))
-    yield "odd-pointer.rix", patched(PAINTED, 780, pack("<H", 3))
-    yield "pointer-past-items.rix", patched(PAINTED, 780, pack("<H", 0xFFE))
-    yield "no-items.rix", patched(PAINTED[:780], 778, pack("<H", 0)) + b"\1\0\0"
-    yield "257-leaves.rix", rix_file(6, 4, PALETTE_256, 0x80, pack("<H", 513) + pack("<513H", *tree_items(leaves_257)) + b"\1\0\0")
-    yield "one-leaf-two-segments.rix", rix_file(5, 4, PALETTE_256, 0x80, pack("<HH", 1, 0x1041) + b"\1\0\0\1\0\0")
-    yield "width-0.rix", patched(PAINTED, 4, pack("<H", 0))
-    yield "height-0.rix", patched(PAINTED, 6, pack("<H", 0))
-    for storage in (0x40, 0x20, 0x10, 0xC0, 0xA0, 0x90, 3, 5, 8, 15, 0x81, 0x82, 0x83, 0x85):
-        yield f"storage-{storage:02x}.rix", patched(RIX, 9, bytes([storage]))
-    # stored pixels too short by a byte, in every layout
-    for storage in (0, 4, 2, 1):
-        yield f"16-stored-{storage}-cut.rix", rix_file(9, 3, PALETTE_16, storage, stored_pixels(pattern(9, 3, 4), storage))[:-1]
-    yield "16-palette-only.rix", rix_file(9, 3, PALETTE_16, 0, b"")
 
 
 # Run-length bitmaps: every style of coding over sizes up to more than a
@@ -338,27 +264,6 @@ def stream_images():
     yield "odd-offset.bmp", rle_bitmap(stream, 5, 4, bitmap_palette(), 8, extra=3), None, rix_of_bitmap(rows, 5, bitmap_palette())
 
 
-def cut_run_length():
-    whole = rle_bitmap(STREAMS["moves"][3], 5, 4, bitmap_palette(), 8)
-    start = len(whole) - len(STREAMS["moves"][3])
-    # in a run, at an escape, in a move, in an absolute run and its padding, before a row's end
-    for name, keep in (("run", 1), ("escape", 3), ("move", 5), ("absolute", 19), ("padding", 21), ("nothing", 0)):
-        yield f"cut-in-{name}.bmp", whole[:start + keep]
-    yield "rle4-cut.bmp", rle_bitmap(codes(0, 5, 0x12, 0x34), 5, 1, bitmap_palette(16), 4)
-    yield "no-end-of-last-row.bmp", rle_bitmap(codes(3, 1) + EOL + codes(3, 2), 3, 2, bitmap_palette(), 8)
-
-
-def refused_compressions():
-    rows = pattern(4, 2)
-    rle8 = rle_bitmap(rle_stream(rows, 8), 4, 2, bitmap_palette(), 8)
-    yield "rle8-topdown.bmp", patched(rle8, 22, pack("<i", -2))
-    yield "rle8-at-4-bits.bmp", patched(rle8, 28, pack("<H", 4))
-    yield "rle4-at-8-bits.bmp", patched(rle8, 30, pack("<I", 2))
-    for compression in (3, 4, 5, 6, 0x10000):
-        yield f"compression-{compression}.bmp", patched(rle8, 30, pack("<I", compression))
-    yield "os2-huffman.bmp", patched(rle_bitmap(rle_stream(rows, 8), 4, 2, bitmap_palette(), 8, 64), 30, pack("<I", 3))
-
-
 class Conversions(unittest.TestCase):
     def test_valid_images_become_exactly_the_other_format(self):
         batch(self, list(valid_images()))
@@ -367,45 +272,10 @@ class Conversions(unittest.TestCase):
         batch(self, [(name, data, message, b"") for name, data, message in MALFORMED])
 
     def test_run_length_bitmaps_become_their_pictures(self):
-        batch(self, [*run_length_images(), *stream_images(), ("between.rix", SMALL_RIX, None, bitmap_of_rix(SMALL, 5)),
-                     *((name, data, NO_PIXELS, b"") for name, data in cut_run_length()),
-                     *((name, data, COMPRESSED, b"") for name, data in refused_compressions())])
+        batch(self, [*run_length_images(), *stream_images()])
 
     def test_colorrix_as_the_paint_program_saves_it(self):
         batch(self, list(paint_program_images()))
-
-    # Where a segment's rows end is not stored, and padding bits may decode
-    # into more: here the padding after the first of two segments decodes
-    # into a whole row (a run of 4), so it may hold 2 rows or 3. The last
-    # segment ends with a literal, which leaves one split (2 and 2), or with
-    # a run of 6 across its two rows, which leaves two (2 and 2, 3 and 1):
-    # that file is refused rather than guessed at. So is a whole byte of
-    # padding after a segment's data.
-    def test_padding_that_decodes_into_a_whole_row(self):
-        tree = chain_tree([0x00, 0x03, 0x05] + [s for s in range(256) if s not in (0x00, 0x03, 0x05)])
-        row_extra = lambda index, free, codes: (codes[0] + codes[3]).ljust(free, "0") if index == 0 else "0" * free
-        for first in range(1, 40):  # a first segment that leaves 3 to 7 bits for the extra row
-            head = [bytes([first, 9, 9, 9]), bytes([7, 8, 9, 10])]
-            frees = []
-            compressed_pixels(head, 0, [2], tree=tree, padding=lambda _, free, __: frees.append(free) or "0" * free)
-            if frees[0] >= 3:
-                break
-        cases = []
-        for name, tail, message in (("one-split.rix", [bytes([4, 5, 6, 11]), bytes([1, 2, 3, 4])], None),
-                                    ("two-splits.rix", [bytes([4, 6, 6, 6]), bytes([6, 6, 6, 6])], NO_RIX)):
-            rows = head + tail
-            data = rix_file(4, 4, PALETTE_256, 0x80, compressed_pixels(rows, 0, [2, 2], tree=tree, padding=row_extra))
-            cases.append((name, data, message, b"" if message else bitmap_of_any_rix(rows, 4, PALETTE_256)))
-        for last in range(1, 40):  # data that ends on a byte's end, then a byte of padding (zeros: no code)
-            rows, frees = [bytes([last, 2, 3, 4])], []
-            compressed_pixels(rows, 0, [1], tree=tree, padding=lambda _, free, __: frees.append(free) or "0" * free)
-            if frees[0] == 0:
-                break
-        data = rix_file(4, 1, PALETTE_256, 0x80, compressed_pixels(rows, 0, [1], tree=tree, padding=lambda *_: "0" * 8))
-        batch(self, cases + [("padding-byte.rix", data, NO_RIX, b"")])
-
-    def test_colorrix_whose_pixels_cannot_be_read(self):
-        batch(self, [(name, data, NO_RIX, b"") for name, data in broken_colorrix()])
 
     # Byte 8 passes from the last ColorRIX found readable to the ColorRIX
     # files written after it, 0xAB (16 entries) as 0xAF, since they hold
