@@ -91,43 +91,59 @@ Bytes bitmapOf(const Bytes& rix, const Outcome& outcome) {
     return out;
 }
 
+// What a bitmap's headers say, for the fields the converter reads.
+struct BitmapLayout {
+    std::uint64_t size, offBits, start;
+    bool core;
+    std::int32_t height32;
+    std::size_t width, height, entry, entries, bits;
+    std::uint32_t compression;
+
+    explicit BitmapLayout(const Bytes& bmp)
+        : size(little(bmp, 14, 4)), offBits(little(bmp, 10, 4)), start(14 + size), core(size == 12),
+          height32(static_cast<std::int32_t>(core ? little(bmp, 20, 2) : little(bmp, 22, 4))),
+          width(core ? little(bmp, 18, 2) : little(bmp, 18, 4)),
+          height(height32 < 0 ? 0u - std::uint32_t(height32) : std::uint32_t(height32)),
+          entry(core && little(bmp, 22, 2) != 2 ? 3 : 4),
+          entries(offBits < start ? 0 : std::min<std::uint64_t>(256, (offBits - start) / entry)),
+          bits(core ? little(bmp, 24, 2) : little(bmp, 28, 2)),
+          compression(core || size < 20 ? 0 : little(bmp, 30, 4)) {}
+
+    // The run-length rows, stored order, from bfOffBits to the end.
+    std::optional<Bytes> runLengthRows(const Bytes& bmp) const {
+        const Bytes stream(bmp.begin() + std::ptrdiff_t(std::min<std::uint64_t>(offBits, bmp.size())), bmp.end());
+        return reference::runLengthRows(stream, width, height, compression == 2);
+    }
+};
+
 // At most 256 entries from the end of the header to bfOffBits, 3 bytes each
 // after a core header whose planes are not 2, else 4, narrowed, those missing
 // black; padded rows from bfOffBits, bottom first unless an info header's
 // height is negative, each index a byte (below 8 bits, the leftmost pixel
 // in a byte's highest bits).
 Bytes rixOf(const Bytes& bmp, const Outcome& outcome) {
-    const std::uint64_t size = little(bmp, 14, 4), offBits = little(bmp, 10, 4), start = 14 + size;
-    const bool core = size == 12;
-    const auto height32 = static_cast<std::int32_t>(core ? little(bmp, 20, 2) : little(bmp, 22, 4));
-    const std::size_t width = core ? little(bmp, 18, 2) : little(bmp, 18, 4);
-    const std::size_t height = height32 < 0 ? 0u - std::uint32_t(height32) : std::uint32_t(height32);
-    const std::size_t entry = core && little(bmp, 22, 2) != 2 ? 3 : 4;
-    const std::size_t entries = offBits < start ? 0 : std::min<std::uint64_t>(256, (offBits - start) / entry);
-    const std::size_t bits = core ? little(bmp, 24, 2) : little(bmp, 28, 2);
-    const std::uint32_t compression = core || size < 20 ? 0 : little(bmp, 30, 4);
-    expect(bits == 1 || bits == 2 || bits == 4 || bits == 8, "a depth not read was accepted", outcome);
-    expect(compression == 0 || (compression == 1 && bits == 8) || (compression == 2 && bits == 4),
+    const BitmapLayout b(bmp);
+    expect(b.bits == 1 || b.bits == 2 || b.bits == 4 || b.bits == 8, "a depth not read was accepted", outcome);
+    expect(b.compression == 0 || (b.compression == 1 && b.bits == 8) || (b.compression == 2 && b.bits == 4),
            "a compression not read was accepted", outcome);
     Bytes out{'R', 'I', 'X', '3'};
-    for (const std::size_t value : {width, height, std::size_t{175}}) put(out, value, 2);
+    for (const std::size_t value : {b.width, b.height, std::size_t{175}}) put(out, value, 2);
     for (std::size_t i = 0; i < 256; ++i)
-        for (const std::size_t c : {2, 1, 0}) out.push_back(i < entries ? bmp.at(start + i * entry + c) >> 2 : 0);
-    if (compression != 0) {
-        expect(height32 >= 0, "a top-down run-length bitmap was accepted", outcome);
-        const Bytes stream(bmp.begin() + std::ptrdiff_t(std::min<std::uint64_t>(offBits, bmp.size())), bmp.end());
-        const std::optional<Bytes> rows = reference::runLengthRows(stream, width, height, compression == 2);
+        for (const std::size_t c : {2, 1, 0}) out.push_back(i < b.entries ? bmp.at(b.start + i * b.entry + c) >> 2 : 0);
+    if (b.compression != 0) {
+        expect(b.height32 >= 0, "a top-down run-length bitmap was accepted", outcome);
+        const std::optional<Bytes> rows = b.runLengthRows(bmp);
         expect(rows.has_value(), "a run-length stream cut short was accepted", outcome);
-        for (std::size_t y = height; y-- > 0;) out.insert(out.end(), rows->begin() + std::ptrdiff_t(y * width),
-                                                         rows->begin() + std::ptrdiff_t((y + 1) * width));
+        for (std::size_t y = b.height; y-- > 0;) out.insert(out.end(), rows->begin() + std::ptrdiff_t(y * b.width),
+                                                           rows->begin() + std::ptrdiff_t((y + 1) * b.width));
         return out;
     }
-    const std::size_t stored = padded(width, bits);
-    expect(offBits + std::uint64_t{stored} * height <= bmp.size(), "a bitmap too short was accepted", outcome);
-    for (std::size_t y = 0; y < height; ++y) {
-        const std::size_t row = offBits + (height32 < 0 ? y : height - 1 - y) * stored;
-        for (std::size_t bit = 0; bit < width * bits; bit += bits)
-            out.push_back(std::uint8_t(bmp.at(row + bit / 8) >> (8 - bits - bit % 8) & ((1u << bits) - 1)));
+    const std::size_t stored = padded(b.width, b.bits);
+    expect(b.offBits + std::uint64_t{stored} * b.height <= bmp.size(), "a bitmap too short was accepted", outcome);
+    for (std::size_t y = 0; y < b.height; ++y) {
+        const std::size_t row = b.offBits + (b.height32 < 0 ? y : b.height - 1 - y) * stored;
+        for (std::size_t bit = 0; bit < b.width * b.bits; bit += b.bits)
+            out.push_back(std::uint8_t(bmp.at(row + bit / 8) >> (8 - b.bits - bit % 8) & ((1u << b.bits) - 1)));
     }
     return out;
 }
@@ -147,8 +163,13 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
         const bool oneLine = lineBreak == std::string::npos || lineBreak == outcome.messages.size() - 1;
         expect(oneLine && outcome.messages.find("input") != std::string::npos, "not one line naming the input", outcome);
         expect(outcome.output.empty(), "a refused input left output behind", outcome);
-        const bool unreadable = outcome.messages.rfind("Cannot read RIX into buffer!", 0) == 0;
-        expect(!toBitmap || !unreadable || !reference::pixelsOf(input), "a readable ColorRIX was refused", outcome);
+        if (toBitmap) {
+            const bool unreadable = outcome.messages.rfind("Cannot read RIX into buffer!", 0) == 0;
+            expect(!unreadable || !reference::pixelsOf(input), "a readable ColorRIX was refused", outcome);
+        } else if (outcome.messages.rfind("Can't read raw data", 0) == 0) {
+            const BitmapLayout layout(input);
+            expect(layout.compression == 0 || !layout.runLengthRows(input), "a readable run-length stream was refused", outcome);
+        }
     } else if (toBitmap) {
         expect(outcome.output == bitmapOf(input, outcome), "the bitmap differs from the picture", outcome);
     } else {

@@ -176,42 +176,23 @@ def bitmap_of_any_rix(rows, width, palette):
     return bitmap_of_rix(rows, width, list(palette) + [(0, 0, 0)] * (256 - len(palette)))
 
 
-# Run-length bitmaps (RLE8, RLE4). Each stored row (the bottom first) is
-# coded in one style, then ended (0, 0); the stream ends with (0, 1).
-# "runs": pixels that repeat (RLE8) or alternate (RLE4) as one run each;
-# "absolute": pixels as they are, 255 at most a run, with a run for a
-# remainder under 3; "short": runs of 1 to 3 pixels in turn.
-_SAME = re.compile(rb"(.)\1{0,254}", re.S)
-
-
-def rle_row(row, bits, style):
-    out, x = [], 0
-    if style == "absolute":
-        while x < len(row):
-            piece = row[x:x + 255]
-            if len(piece) < 3:
-                out += [bytes((1, p)) for p in piece] if bits == 8 else [bytes((1, p << 4)) for p in piece]
-            else:
-                data = piece if bits == 8 else packed(piece, 4)
-                out.append(bytes((0, len(piece))) + data + bytes(len(data) % 2))
-            x += len(piece)
-        return b"".join(out)
-    if style == "runs" and bits == 8:
-        return b"".join(bytes((len(m.group()), m.group()[0])) for m in _SAME.finditer(row))
-    limits, step = itertools.cycle((1, 2, 3) if style == "short" else (255,)), 1 if bits == 8 else 2
+# Run-length bitmaps (RLE8, RLE4): each stored row (the bottom first) is
+# coded as runs of pixels that repeat (RLE8) or alternate (RLE4), 255 at
+# most, then ended (0, 0); the stream ends with (0, 1).
+def rle_row(row, bits):
+    out, x, step = [], 0, 1 if bits == 8 else 2
     while x < len(row):
-        most, n = min(next(limits), len(row) - x), 1
+        most, n = min(255, len(row) - x), 1
         while n < most and (n < step or row[x + n] == row[x + n - step]):
             n += 1
-        low = row[x + 1] if n > 1 else 0
-        out.append(bytes((n, row[x] if bits == 8 else row[x] << 4 | low)))
+        out.append(bytes((n, row[x] if bits == 8 else row[x] << 4 | (row[x + 1] if n > 1 else 0))))
         x += n
     return b"".join(out)
 
 
-def rle_stream(rows, bits, style="runs"):
+def rle_stream(rows, bits):
     """The stream of a picture given top first, coded bottom first."""
-    return b"".join(rle_row(row, bits, style) + b"\0\0" for row in rows[::-1]) + b"\0\1"
+    return b"".join(rle_row(row, bits) + b"\0\0" for row in rows[::-1]) + b"\0\1"
 
 
 # A run-length bitmap around `stream`: an info header of `size` bytes
