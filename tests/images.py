@@ -1,7 +1,7 @@
 # Test images laid out byte by byte from the formats' descriptions, apart
 # from the converter's own code: ColorRIX files, bitmaps of every depth,
 # header kind and row order, and the file each must become.
-import collections, heapq, itertools, re
+import itertools, re
 from struct import pack
 
 # Rows are made by shifting one base row through these tables: fast enough
@@ -124,16 +124,14 @@ def run_length(stream):
     return b"".join(out)
 
 
-# A tree is a symbol (a leaf) or a pair (1-subtree, 0-subtree), of two
-# leaves at least, so that every code takes a bit.
-def huffman_tree(counts):
-    heap = [(count, i, symbol) for i, (symbol, count) in enumerate(sorted(counts.items()))]
-    heap += [(0, len(heap), (heap[0][2] + 1) % 256)] if len(heap) == 1 else []
-    heapq.heapify(heap)
-    while len(heap) > 1:
-        a, b = heapq.heappop(heap), heapq.heappop(heap)
-        heapq.heappush(heap, (a[0] + b[0], a[1], (a[2], b[2])))
-    return heap[0][2]
+# A tree is a symbol (a leaf) or a pair (1-subtree, 0-subtree). This one
+# codes every byte in its own 8 bits, the upper half of the symbols on the
+# 1-branch at every level, so that the coded data are the symbols' bytes
+# as they are. (Trees of every shape and code length are seeds of the fuzz
+# corpus.)
+def balanced_tree(symbols=tuple(range(256))):
+    half = len(symbols) // 2
+    return symbols[0] if half == 0 else (balanced_tree(symbols[half:]), balanced_tree(symbols[:half]))
 
 
 def tree_items(tree):
@@ -143,29 +141,15 @@ def tree_items(tree):
     return [2 * len(one)] + one + zero
 
 
-def tree_codes(tree, prefix="", codes=None):
-    codes = {} if codes is None else codes
-    if isinstance(tree, int):
-        codes[tree] = prefix
-    else:
-        tree_codes(tree[0], prefix + "1", codes)
-        tree_codes(tree[1], prefix + "0", codes)
-    return codes
+ITEMS = tree_items(balanced_tree())
 
 
-# `segments`: the rows in each; each ends with zero bits up to its last byte.
+# `segments`: the rows in each.
 def compressed_pixels(rows, layout, segments):
-    stored, symbols = stored_rows(rows, layout), []
+    stored, out = stored_rows(rows, layout), [pack(f"<{len(ITEMS) + 1}H", len(ITEMS), *ITEMS)]
     for start, count in zip(itertools.accumulate([0, *segments]), segments):
         stream = b"".join(stored[start:start + count])
-        symbols.append(run_length(xor_filtered(stream) if layout == 0 else stream))
-    tree = huffman_tree(collections.Counter(b"".join(symbols)))
-    codes, items = tree_codes(tree), tree_items(tree)
-    out = [pack("<H", len(items)), pack(f"<{len(items)}H", *items)]
-    for segment in symbols:
-        bits = "".join(map(codes.__getitem__, segment))
-        bits += "0" * (-len(bits) % 8)
-        data = int(bits, 2).to_bytes(len(bits) // 8, "big")
+        data = run_length(xor_filtered(stream) if layout == 0 else stream)
         assert 0 < len(data) < 65536
         out += [pack("<H", len(data)), data]
     return b"".join(out)

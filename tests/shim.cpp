@@ -81,47 +81,37 @@ ssize_t readAllowed(int fd, size_t count) {
     return reads == shortAt ? static_cast<ssize_t>(count / 2) : 0;
 }
 
-template <typename Function>
-Function real(const char* name) {
-    return reinterpret_cast<Function>(dlsym(RTLD_NEXT, name));
-}
-
 }  // namespace
 
 // Each call goes on to the C library's own, looked up once.
-#define QUORVEL_REAL(name, ...) static const auto real_##name = real<ssize_t (*)(__VA_ARGS__)>(#name)
+#define QUORVEL_REAL(self) static const auto real = reinterpret_cast<decltype(&self)>(dlsym(RTLD_NEXT, #self))
 
 extern "C" {
 
 ssize_t write(int fd, const void* bytes, size_t count) {
-    QUORVEL_REAL(write, int, const void*, size_t);
+    QUORVEL_REAL(write);
     beforeWrite(fd);
-    return real_write(fd, bytes, count);
+    return real(fd, bytes, count);
 }
 ssize_t pwrite(int fd, const void* bytes, size_t count, off_t at) {
-    QUORVEL_REAL(pwrite, int, const void*, size_t, off_t);
+    QUORVEL_REAL(pwrite);
     beforeWrite(fd);
-    return real_pwrite(fd, bytes, count, at);
+    return real(fd, bytes, count, at);
 }
 ssize_t pwrite64(int fd, const void* bytes, size_t count, off64_t at) {
-    QUORVEL_REAL(pwrite64, int, const void*, size_t, off64_t);
+    QUORVEL_REAL(pwrite64);
     beforeWrite(fd);
-    return real_pwrite64(fd, bytes, count, at);
-}
-ssize_t read(int fd, void* bytes, size_t count) {
-    QUORVEL_REAL(read, int, void*, size_t);
-    const ssize_t allowed = readAllowed(fd, count);
-    return allowed <= 0 ? allowed : real_read(fd, bytes, static_cast<size_t>(allowed));
+    return real(fd, bytes, count, at);
 }
 ssize_t pread(int fd, void* bytes, size_t count, off_t at) {
-    QUORVEL_REAL(pread, int, void*, size_t, off_t);
+    QUORVEL_REAL(pread);
     const ssize_t allowed = readAllowed(fd, count);
-    return allowed <= 0 ? allowed : real_pread(fd, bytes, static_cast<size_t>(allowed), at);
+    return allowed <= 0 ? allowed : real(fd, bytes, static_cast<size_t>(allowed), at);
 }
 ssize_t pread64(int fd, void* bytes, size_t count, off64_t at) {
-    QUORVEL_REAL(pread64, int, void*, size_t, off64_t);
+    QUORVEL_REAL(pread64);
     const ssize_t allowed = readAllowed(fd, count);
-    return allowed <= 0 ? allowed : real_pread64(fd, bytes, static_cast<size_t>(allowed), at);
+    return allowed <= 0 ? allowed : real(fd, bytes, static_cast<size_t>(allowed), at);
 }
 
 }  // extern "C"

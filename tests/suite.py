@@ -221,17 +221,11 @@ def run_length_images():
 
 
 class Conversions(unittest.TestCase):
-    def test_valid_images_become_exactly_the_other_format(self):
-        batch(self, list(valid_images()))
-
-    def test_malformed_inputs_give_one_message_each_and_an_empty_output(self):
-        batch(self, [(name, data, message, b"") for name, data, message in MALFORMED])
-
-    def test_run_length_bitmaps_become_their_pictures(self):
-        batch(self, list(run_length_images()))
-
-    def test_colorrix_as_the_paint_program_saves_it(self):
-        batch(self, list(paint_program_images()))
+    # Valid pictures become exactly the other format; a malformed input
+    # gives one message and an empty output.
+    def test_each_input_becomes_its_picture_or_its_message(self):
+        batch(self, [*valid_images(), *((name, data, message, b"") for name, data, message in MALFORMED),
+                     *run_length_images(), *paint_program_images()])
 
     # Byte 8 passes from the last ColorRIX found readable to the ColorRIX
     # files written after it, 0xAB (16 entries) as 0xAF, since they hold
@@ -502,37 +496,27 @@ class Interruptions(unittest.TestCase):
 class Limits(unittest.TestCase):
     # Wide rows and narrow ones, each limit on either side of a part's end;
     # each output then holds what was written and no more of the longer one
-    # the run before left.
+    # the run before left. Decoded rows (e.rix, f.rix) go to their places,
+    # the bottom of the picture first in the file but not first written:
+    # after a failed write the place of the headers keeps its zeros.
     def test_each_failed_write_is_reported(self):
-        folder, narrow = Folder(self), pattern(101, 6000)
+        folder, narrow, nibbles = Folder(self), pattern(101, 6000), pattern(101, 6000, 4)
+        drawing = [bytes([y // 100 * 10 + x // 250 for x in range(1001)]) for y in range(700)]
         files = [("a.rix", rix(BIG, 1001), bitmap_of_rix(BIG, 1001)), ("c.rix", rix(narrow, 101), bitmap_of_rix(narrow, 101)),
                  ("b.bmp", bitmap(BIG, 1001, bitmap_palette()), rix_of_bitmap(BIG, 1001, bitmap_palette())),
-                 ("d.bmp", bitmap(narrow, 101, bitmap_palette()), rix_of_bitmap(narrow, 101, bitmap_palette()))]
+                 ("d.bmp", bitmap(narrow, 101, bitmap_palette()), rix_of_bitmap(narrow, 101, bitmap_palette())),
+                 ("e.rix", compressed(drawing, 1001, PALETTE_256, 0x80, 50), bitmap_of_any_rix(drawing, 1001, PALETTE_256)),
+                 ("f.rix", rix_file(101, 6000, PALETTE_16, 4, stored_pixels(nibbles, 4)), bitmap_of_any_rix(nibbles, 101, PALETTE_16))]
         folder.write((name, data) for name, data, _ in files)
         for limit, part in ((600000, "raw data"), (794, "raw data"), (793, "palette data"), (26, "palette data"),
                             (25, "BMPCOREHEADER"), (14, "BMPCOREHEADER"), (13, "BMPFILEHEADER"), (0, "BMPFILEHEADER")):
             with self.subTest(limit=limit):
                 folder.check(*(name for name, _, _ in files), limits=[(resource.RLIMIT_FSIZE, limit)],
                              expected="".join(f"Cannot write {part} to {name}\n" for name in ("a.bmp", "c.bmp")) +
-                             "".join(f"Cannot write palette data to {name}\n" for name in ("b.rix", "d.rix")))
-                folder.check_files((output_of(name), output[:limit]) for name, _, output in files)
-
-    # Decoded rows go to their places, the bottom of the picture first in
-    # the file but not first written: after a failed write the place of the
-    # headers keeps its zeros, whatever came after them.
-    def test_each_failed_write_of_decoded_rows_is_reported(self):
-        folder = Folder(self)
-        drawing = [bytes([y // 100 * 10 + x // 250 for x in range(1001)]) for y in range(700)]
-        nibbles = pattern(101, 6000, 4)
-        files = [("e.rix", compressed(drawing, 1001, PALETTE_256, 0x80, 50), bitmap_of_any_rix(drawing, 1001, PALETTE_256)),
-                 ("f.rix", rix_file(101, 6000, PALETTE_16, 4, stored_pixels(nibbles, 4)), bitmap_of_any_rix(nibbles, 101, PALETTE_16))]
-        folder.write((name, data) for name, data, _ in files)
-        for limit, part in ((600000, "raw data"), (794, "raw data"), (793, "palette data"), (25, "BMPCOREHEADER"),
-                            (13, "BMPFILEHEADER"), (0, "BMPFILEHEADER")):
-            with self.subTest(limit=limit):
-                folder.check(*(name for name, _, _ in files), limits=[(resource.RLIMIT_FSIZE, limit)],
-                             expected="".join(f"Cannot write {part} to {output_of(name)}\n" for name, _, _ in files))
-                folder.check_files((output_of(name), bytes(min(limit, 794)) + output[794:limit]) for name, _, output in files)
+                             "".join(f"Cannot write palette data to {name}\n" for name in ("b.rix", "d.rix")) +
+                             "".join(f"Cannot write {part} to {name}\n" for name in ("e.bmp", "f.bmp")))
+                folder.check_files([(output_of(name), output[:limit]) for name, _, output in files[:4]] +
+                                   [(output_of(name), bytes(min(limit, 794)) + output[794:limit]) for name, _, output in files[4:]])
 
     @unittest.skipIf("memory" in SKIP, "not for this build")
     def test_memory_stays_bounded_for_a_16000_x_16000_picture(self):
