@@ -32,7 +32,8 @@ pixels, against the floor of copying their output (held to 1.5 x, 1.5 x and
     python3 bench/bench.py [path/to/quorvel] [--runs N] [--work DIR] [--only TEXT]
 
 --only keeps the sweep's cases whose label holds TEXT (8191x, rix>bmp...)
-and skips the rest of the benchmark.
+and skips the rest of the benchmark; "compressed", "rle" and "thumbnail"
+run those pictures alone.
 """
 import os
 import random
@@ -300,6 +301,25 @@ def compressed_pictures(quorvel, work, runs):
           f"{cp * 1e3:.2f} ms, ratio {ours / cp:.2f} (target 1.0)")
 
 
+def thumbnails(quorvel, work, runs):
+    """The thumbnail (256 x 256) of 8192 x 8192 pictures, stored and
+    compressed, against their conversion to a bitmap."""
+    thumbnailer = os.path.join(os.path.dirname(quorvel), "quorvel-thumbnailer")
+    if not os.path.exists(thumbnailer):
+        return print("thumbnails: no quorvel-thumbnailer beside the converter (built where libpng is found)")
+    row = photograph_row(8192)
+    cached = {}
+    rows = lambda y: cached.setdefault(y, row(y))
+    for name, parts in (("thumb-stored.rix", rix_parts_of(8192, 8192, rows)),
+                        ("thumb-compressed.rix", compressed_rix_parts(8192, 8192, rows, 7))):
+        path = write(os.path.join(work, name), parts)
+        drawn = [thumbnailer, "-s", "256", path, path[:-3] + "png"]
+        ours, conversion = medians([drawn, [quorvel, path]], runs, work)
+        print(f"thumbnail of 8192 x 8192 {name[6:-4]}: {ours * 1e3:.1f} ms, conversion {conversion * 1e3:.1f} ms, "
+              f"ratio {ours / conversion:.2f} (target 3); peak RSS {peak_rss(drawn, work):.1f} MiB "
+              f"(converter {peak_rss([quorvel, path], work):.1f} MiB)", flush=True)
+
+
 def rix_parts_of(width, height, row):
     yield b"RIX3" + struct.pack("<HHH", width, height, 175) + bytes(c for e in RIX_PALETTE for c in e)
     for y in range(height):
@@ -394,11 +414,13 @@ def main():
             options[option] = args[at + 1]
             del args[at:at + 2]
     runs, work, only = int(options["--runs"]), options["--work"], options["--only"]
-    if only in ("compressed", "rle"):  # the decoded pictures alone
+    if only in ("compressed", "rle", "thumbnail"):  # the decoded pictures alone
         quorvel = os.path.abspath(args[0] if args else os.path.join(HERE, "..", "build", "quorvel"))
         os.makedirs(work, exist_ok=True)
         if only == "rle":
             return rle_pictures(quorvel, floor_program(work), work, runs)
+        if only == "thumbnail":
+            return thumbnails(quorvel, work, runs)
         return compressed_pictures(quorvel, work, runs)
     quorvel = os.path.abspath(args[0] if args else os.path.join(HERE, "..", "build", "quorvel"))
     os.makedirs(work, exist_ok=True)
@@ -410,6 +432,7 @@ def main():
     imagemagick(quorvel, work, path)
     compressed_pictures(quorvel, work, runs)
     rle_pictures(quorvel, floor_program(work), work, runs)
+    thumbnails(quorvel, work, runs)
 
 
 if __name__ == "__main__":

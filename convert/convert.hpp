@@ -1,6 +1,10 @@
 // The two conversions.
 #pragma once
 
+#include <memory>
+
+#include "convert/decoded.hpp"
+#include "formats/bmp.hpp"
 #include "formats/rix.hpp"
 #include "platform/platform.hpp"
 
@@ -20,5 +24,18 @@ struct ConversionJob {
 // Each conversion reports its own outcome on standard output.
 void convertRixToBmp(ConversionJob& job);
 void convertBmpToRix(ConversionJob& job);
+
+// The picture a ColorRIX holds, as the conversion reads it: its rows of
+// indices, top first, and its palette as the converted bitmap shows it.
+class RixRows : public RowSource {
+public:
+    std::uint16_t width = 0;
+    std::uint16_t height = 0;
+    RGBTRIPLE palette[kPaletteEntries]{};
+};
+
+// Null, with the conversion's message, for a file the conversion would
+// refuse before writing anything; the output of `job` is not used.
+std::unique_ptr<RixRows> openRixRows(ConversionJob& job);
 
 }  // namespace quorvel

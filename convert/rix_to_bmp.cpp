@@ -10,6 +10,7 @@
 // top, each band placed where its rows belong.
 #include <algorithm>
 #include <cstring>
+#include <memory>
 #include <new>
 #include <optional>
 #include <vector>
@@ -205,6 +206,27 @@ private:
     std::vector<std::uint8_t> lines_;
 };
 
+// Rows stored a byte a pixel, read top first a few at a time (the
+// conversion itself copies them in bands from the end).
+class StoredBytes : public RowSource {
+public:
+    StoredBytes(platform::File& input, const RixPicture& picture) : input_(input), picture_(picture) {}
+
+    bool fill(std::uint8_t* first, std::ptrdiff_t step, std::size_t rows) override {
+        const std::size_t width = picture_.header.width;
+        for (std::size_t row = 0; row < rows; ++row, ++next_) {
+            const std::uint64_t at = picture_.pixelOffset + next_ * width;
+            if (!input_.readAt(at, first + static_cast<std::ptrdiff_t>(row) * step, width).complete(width)) return false;
+        }
+        return true;
+    }
+
+private:
+    platform::File& input_;
+    const RixPicture& picture_;
+    std::uint64_t next_ = 0;
+};
+
 // The decoded rows of compressed pixels, planar lines made indices.
 class CompressedRows : public RowSource {
 public:
@@ -236,19 +258,29 @@ private:
 // even if the conversion fails later.
 void carry(ConversionJob& job, const RixPicture& picture) { job.header = carriedHeader(picture.header); }
 
-void convertCompressed(ConversionJob& job, const RixPicture& picture, std::span<const std::uint8_t> start) {
-    InputWindow bytes(job.input, picture.pixelOffset);
+// The window over compressed pixels and their tree and lengths, read and
+// checked; false (the message printed) when they cannot be.
+bool readLayout(ConversionJob& job, const RixPicture& picture, InputWindow& bytes, rixcode::CompressedPixels& pixels) {
     if (!bytes.ready()) {
         reportAllocationFailure(InputWindow::kCapacity);
-        return;
+        return false;
     }
     const std::uint64_t fileSize = job.input.size();
-    rixcode::CompressedPixels pixels(picture.rowSpan, picture.header.height,
-                                     picture.storage.layout == RixLayout::Bytes);
     if (fileSize < picture.pixelOffset || !pixels.readLayout(bytes, fileSize - picture.pixelOffset)) {
         reportUnreadable(job);
-        return;
+        return false;
     }
+    return true;
+}
+
+rixcode::CompressedPixels compressedPixels(const RixPicture& picture) {
+    return {picture.rowSpan, picture.header.height, picture.storage.layout == RixLayout::Bytes};
+}
+
+void convertCompressed(ConversionJob& job, const RixPicture& picture, std::span<const std::uint8_t> start) {
+    InputWindow bytes(job.input, picture.pixelOffset);
+    rixcode::CompressedPixels pixels = compressedPixels(picture);
+    if (!readLayout(job, picture, bytes, pixels)) return;
     carry(job, picture);  // the tree and every length are sound, whatever rows the codes make
     CompressedRows rows(bytes, pixels, picture);
     const Placement placement{picture.header.width, picture.header.height,
@@ -263,12 +295,15 @@ void convertCompressed(ConversionJob& job, const RixPicture& picture, std::span<
     }
 }
 
+bool holdsStoredRows(ConversionJob& job, const RixPicture& picture) {
+    if (job.input.size() >= picture.pixelOffset + picture.rowSpan * picture.header.height) return true;
+    reportUnreadable(job);
+    return false;
+}
+
 void convertStored(ConversionJob& job, const RixPicture& picture, std::span<const std::uint8_t> start) {
     const std::uint16_t width = picture.header.width, height = picture.header.height;
-    if (job.input.size() < picture.pixelOffset + picture.rowSpan * height) {
-        reportUnreadable(job);
-        return;
-    }
+    if (!holdsStoredRows(job, picture)) return;
     carry(job, picture);
     const auto padded = static_cast<std::size_t>(bitmapRowBytes(width, 8));  // at most 65536
     if (picture.storage.layout == RixLayout::Bytes) {
@@ -280,7 +315,45 @@ void convertStored(ConversionJob& job, const RixPicture& picture, std::span<cons
     reportPixelCopy(job, placeRows(job.output, start, Placement{width, height, padded, true}, rows));
 }
 
+// A readable ColorRIX's rows, whichever way they are stored.
+class AnyRixRows : public RixRows {
+public:
+    AnyRixRows(platform::File& input, const RixPicture& picture, const std::uint8_t* palette)
+        : picture_(picture), window_(input, picture.pixelOffset), pixels_(compressedPixels(picture)) {
+        width = picture.header.width;
+        height = picture.header.height;
+        widenPalette(palette, rixPaletteEntries(picture.header), this->palette);
+        if (picture.storage.compressed) {
+            rows_ = std::make_unique<CompressedRows>(window_, pixels_, picture_);
+        } else if (picture.storage.layout == RixLayout::Bytes) {
+            rows_ = std::make_unique<StoredBytes>(input, picture_);
+        } else {
+            rows_ = std::make_unique<StoredPlanes>(input, picture_);
+        }
+    }
+    bool fill(std::uint8_t* first, std::ptrdiff_t step, std::size_t rows) override { return rows_->fill(first, step, rows); }
+    // Whether the picture is there to be read, as the conversion judges it before it writes.
+    bool readable(ConversionJob& job) {
+        return picture_.storage.compressed ? readLayout(job, picture_, window_, pixels_) : holdsStoredRows(job, picture_);
+    }
+
+private:
+    RixPicture picture_;
+    InputWindow window_;
+    rixcode::CompressedPixels pixels_;
+    std::unique_ptr<RowSource> rows_;
+};
+
 }  // namespace
+
+std::unique_ptr<RixRows> openRixRows(ConversionJob& job) {
+    RixStart start{};
+    const std::optional<RixPicture> picture = readStart(job, start);
+    if (!picture) return nullptr;
+    auto rows = std::make_unique<AnyRixRows>(job.input, *picture, start.palette);
+    if (!rows->readable(job)) return nullptr;
+    return rows;
+}
 
 void convertRixToBmp(ConversionJob& job) {
     RixStart start{};

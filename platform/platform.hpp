@@ -102,7 +102,13 @@ void writeStandardOutput(std::string_view text);
 char** utf8Arguments(int count, wchar_t** arguments);
 #endif
 
-// Ends the process at once with `status`, standard output flushed first.
+// Before the program ends: on Windows, a console window of the program's
+// own, opened by Explorer, says "Press Enter to close this window." and
+// waits for Enter, so that its messages can be read. Anywhere else nothing.
+void holdConsoleForReader();
+
+// Ends the process at once with `status`, standard output flushed first
+// (and the console held for its reader).
 [[noreturn]] void endProcess(int status);
 
 // A byte buffer obtained from the heap. A request that cannot be met leaves

@@ -204,6 +204,8 @@ std::uint8_t* largePages(std::size_t& bytes) {
     return nullptr;
 }
 
+void holdConsoleForReader() {}
+
 void writeStandardOutput(std::string_view text) { std::fwrite(text.data(), 1, text.size(), stdout); }
 
 }  // namespace quorvel::platform

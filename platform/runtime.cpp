@@ -36,6 +36,7 @@ ConsoleSink setConsoleSink(ConsoleSink sink) {
 }
 
 void endProcess(int status) {
+    holdConsoleForReader();
     std::fflush(stdout);
     std::exit(status);
 }

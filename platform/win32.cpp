@@ -10,6 +10,7 @@
 
 #define WIN32_LEAN_AND_MEAN
 #include <windows.h>
+#include <tlhelp32.h>
 
 #include <algorithm>
 #include <climits>
@@ -224,11 +225,18 @@ void File::close() {
 // Windows grants large pages only to those holding a privilege: the heap serves.
 std::uint8_t* largePages(std::size_t& /*bytes*/) { return nullptr; }
 
+namespace {
+
+bool atLineStart = true;  // whether the last text printed ended its line
+
+}  // namespace
+
 // On a console the text goes out as UTF-16, so that names in any script show
 // as typed whatever the console's code page, which stays as it is. Anywhere
 // else (a file, a pipe) the UTF-8 bytes go out unchanged; in both, each "\n"
 // becomes "\r\n".
 void writeStandardOutput(std::string_view text) {
+    if (!text.empty()) atLineStart = text.back() == '\n';
     static const HANDLE console = consoleOutput();
     if (!console) {
         std::fwrite(text.data(), 1, text.size(), stdout);  // a text stream: the C runtime adds the "\r"
@@ -241,6 +249,47 @@ void writeStandardOutput(std::string_view text) {
     }
     DWORD written = 0;
     WriteConsoleW(console, wide.data(), static_cast<DWORD>(wide.size()), &written, nullptr);
+}
+
+namespace {
+
+// The name of the program that started this one, or "" where it is gone.
+std::wstring parentName() {
+    const HANDLE snapshot = CreateToolhelp32Snapshot(TH32CS_SNAPPROCESS, 0);
+    if (snapshot == INVALID_HANDLE_VALUE) return {};
+    PROCESSENTRY32W entry{};
+    entry.dwSize = sizeof entry;
+    DWORD parent = 0;
+    std::vector<std::pair<DWORD, std::wstring>> processes;
+    for (BOOL more = Process32FirstW(snapshot, &entry); more; more = Process32NextW(snapshot, &entry)) {
+        if (entry.th32ProcessID == GetCurrentProcessId()) parent = entry.th32ParentProcessID;
+        processes.emplace_back(entry.th32ProcessID, entry.szExeFile);
+    }
+    CloseHandle(snapshot);
+    for (const auto& [id, name] : processes) {
+        if (id == parent) return name;
+    }
+    return {};
+}
+
+}  // namespace
+
+// Started from Explorer (a double-click, files dropped on the program, Send
+// To), the program has a console of its own, which Windows closes as the
+// program ends. Run from a shell, a script or another program, or with its
+// output redirected, nothing waits, so that no script is ever held.
+void holdConsoleForReader() {
+    DWORD processes[2];
+    if (!consoleOutput() || GetConsoleProcessList(processes, 2) != 1 ||
+        CompareStringOrdinal(parentName().c_str(), -1, L"explorer.exe", -1, TRUE) != CSTR_EQUAL) {
+        return;
+    }
+    print("%sPress Enter to close this window.", atLineStart ? "" : "\n");
+    const HANDLE input = GetStdHandle(STD_INPUT_HANDLE);
+    wchar_t line[64];
+    DWORD read = 0;
+    FlushConsoleInputBuffer(input);
+    ReadConsoleW(input, line, 64, &read, nullptr);  // returns at Enter, the console's line mode
 }
 
 char** utf8Arguments(int count, wchar_t** arguments) {

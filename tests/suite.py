@@ -18,7 +18,7 @@ try:
 except ImportError:
     Image = None
 
-from images import (bitmap, bitmap_of_any_rix, bitmap_of_rix, bitmap_palette, compressed_pixels, pattern, rix,
+from images import (RIX_PALETTE, bitmap, bitmap_of_any_rix, bitmap_of_rix, bitmap_palette, compressed_pixels, pattern, rix,
                     rix_file, rix_of_bitmap, rle_bitmap, rle_stream, stored_pixels)
 
 HERE = os.path.dirname(os.path.abspath(__file__))
@@ -549,6 +549,67 @@ class Limits(unittest.TestCase):
         names = [f"{i}.rix" for i in range(20)] + [f"{i}.bmp" for i in range(20, 40)]
         folder.write((name, SMALL_RIX if name.endswith("rix") else SMALL_BITMAP) for name in names)
         folder.check(*names, limits=[(resource.RLIMIT_NOFILE, 10)], expected=created(*map(output_of, names)))
+
+
+THUMBNAILER = os.path.join(os.path.dirname(PROGRAM), "quorvel-thumbnailer")
+
+
+# The desktop's part: the ColorRIX type in a shared MIME database of the
+# suite's own, and the thumbnailer, whose PNG Pillow reads back.
+@unittest.skipUnless(os.path.exists(THUMBNAILER) and not LAUNCHER and Image, "no thumbnailer, or no Pillow, here")
+class Desktop(unittest.TestCase):
+    @unittest.skipUnless(shutil.which("update-mime-database") and shutil.which("gio"), "needs shared-mime-info and gio")
+    def test_colorrix_files_are_known_by_name_and_by_content(self):
+        folder = Folder(self)
+        folder.write([("share/mime/packages/quorvel.xml", pathlib.Path(HERE, "..", "packaging", "quorvel.xml").read_bytes()),
+                      ("a.rix", SMALL_RIX), ("b.SCI", b"anything"), ("c.scx", b"x"), ("picture.dat", SMALL_RIX),
+                      ("saver.scr", b"MZ" + bytes(200)), ("notes.txt", b"RIX3 is a signature\n")])
+        subprocess.run(["update-mime-database", folder / "share/mime"], check=True, capture_output=True)
+        environment = dict(ENVIRONMENT, XDG_DATA_DIRS=f"{folder / 'share'}:/usr/share", XDG_DATA_HOME=folder / "none")
+        for name, kind in (("a.rix", True), ("b.SCI", True), ("c.scx", True), ("picture.dat", True), ("saver.scr", False),
+                           ("notes.txt", False)):
+            shown = subprocess.run(["gio", "info", "-a", "standard::content-type", folder / name], env=environment,
+                                   capture_output=True, text=True, check=True).stdout
+            self.assertEqual("image/x-colorix" in shown, kind, name)
+
+    # Each picture in the colours its bitmap shows, scaled to fit the size
+    # asked for: each pixel the rounded average of the source pixels
+    # [k * side // thumbnail side, (k + 1) * side // thumbnail side) on both axes.
+    def test_thumbnails_are_the_pictures_averaged(self):
+        folder, expected = Folder(self), {}
+        noise = [bytes(random.Random(y).randrange(256) for _ in range(640)) for y in range(480)]
+        for name, rows, palette, data, size in (
+                ("stored.rix", pattern(9, 7), RIX_PALETTE, rix(pattern(9, 7), 9), 16),
+                ("noise.rix", noise, RIX_PALETTE, rix(noise, 640), 128),
+                ("packed.rix", noise, PALETTE_256, compressed(noise, 640, PALETTE_256, 0x80, 7), 100),
+                ("planar.rix", pattern(700, 3, 4), PALETTE_16, compressed(pattern(700, 3, 4), 700, PALETTE_16, 0x84), 256),
+                ("planes.rix", pattern(3, 700, 4), PALETTE_16, rix_file(3, 700, PALETTE_16, 1, stored_pixels(pattern(3, 700, 4), 1)), 99),
+                ("same.rix", pattern(40, 30), RIX_PALETTE, rix(pattern(40, 30), 40), 40)):
+            folder.write([(name, data)])
+            status = subprocess.run([THUMBNAILER, "-s", str(size), name, name + ".png"], cwd=folder.path, capture_output=True)
+            self.assertEqual((status.returncode, status.stdout), (0, b""), name)
+            width, height = len(rows[0]), len(rows)
+            scale = lambda side: side if max(width, height) <= size else max(1, (side * size + max(width, height) // 2) // max(width, height))
+            colours = [tuple((c << 2) & 255 for c in entry) for entry in palette] + [(0, 0, 0)] * 256
+            boxes = lambda side, to: [range(k * side // to, (k + 1) * side // to) for k in range(to)]
+            pixels = [tuple((sum(colours[rows[y][x]][c] for y in down for x in across) + len(down) * len(across) // 2) //
+                            (len(down) * len(across)) for c in range(3))
+                      for down in boxes(height, scale(height)) for across in boxes(width, scale(width))]
+            with self.subTest(name), Image.open(folder / (name + ".png")) as thumbnail:
+                self.assertEqual(thumbnail.size, (scale(width), scale(height)))
+                self.assertTrue(list(thumbnail.convert("RGB").getdata()) == pixels, "pixels differ")
+
+    # Whatever the converter refuses, up front or once its rows are being
+    # read: status 1, and no file at all.
+    def test_refused_files_leave_no_thumbnail(self):
+        folder = Folder(self)
+        corpus = pathlib.Path(HERE, "..", "fuzz", "corpus", "rix_to_bmp")
+        folder.write([("empty.rix", b""), ("bitmap.rix", SMALL_BITMAP), ("cut.rix", SMALL_RIX[:-1]),
+                      ("no-rows.rix", rix([], 5)), ("unsplit.rix", (corpus / "padding-two-splits.rix").read_bytes()),
+                      ("no-split-late.rix", (corpus / "refused-segment-missing.rix").read_bytes())])
+        for name in ("empty.rix", "bitmap.rix", "cut.rix", "no-rows.rix", "unsplit.rix", "no-split-late.rix", "missing.rix"):
+            status = subprocess.run([THUMBNAILER, "-s", "64", name, "out.png"], cwd=folder.path, capture_output=True)
+            self.assertEqual((status.returncode, status.stdout, os.path.exists(folder / "out.png")), (1, b"", False), name)
 
 
 @unittest.skipUnless(Image, "Pillow is not installed")
