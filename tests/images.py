@@ -29,8 +29,7 @@ def bitmap_palette(entries=256):
 
 # A ColorRIX file; entries the palette lacks are black.
 def rix(rows, width, palette=RIX_PALETTE, info=175):
-    colours = bytes(c for entry in palette for c in entry).ljust(768, b"\0")
-    return b"RIX3" + pack("<HHH", width, len(rows), info) + colours + b"".join(rows)
+    return b"RIX3" + pack("<HHH", width, len(rows), info) + bytes(c for entry in palette for c in entry).ljust(768, b"\0") + b"".join(rows)
 
 
 # Below 8 bits a byte holds 8 / bits pixels, the leftmost in its highest
@@ -98,10 +97,9 @@ def stored_pixels(rows, layout):
 
 # A ColorRIX of 16 (palette type 0xAB) or 256 entries whose pixels take
 # `storage`; `pixels` are what follows the palette.
-def rix_file(width, height, palette, storage, pixels, palette_type=None):
-    palette_type = palette_type or (0xAB if len(palette) == 16 else 0xAF)
-    colours = bytes(c for entry in palette for c in entry).ljust(48 if palette_type == 0xAB else 768, b"\0")
-    return b"RIX3" + pack("<HHBB", width, height, palette_type, storage) + colours + pixels
+def rix_file(width, height, palette, storage, pixels):
+    colours = bytes(c for entry in palette for c in entry).ljust(48 if len(palette) == 16 else 768, b"\0")
+    return b"RIX3" + pack("<HHBB", width, height, 0xAB if len(palette) == 16 else 0xAF, storage) + colours + pixels
 
 
 # The compressed layout. Rows go into segments (`segments`: rows in each);
