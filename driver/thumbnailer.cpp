@@ -11,7 +11,7 @@
 #include <csetjmp>
 #include <cstdio>
 #include <cstdlib>
-#include <cstring>
+#include <new>
 #include <string_view>
 #include <vector>
 
@@ -141,8 +141,13 @@ int main(int argc, char** argv) {
     if (!picture || picture->width == 0 || picture->height == 0) return 1;
     std::FILE* file = std::fopen(argv[4], "wb");
     if (!file) return 1;
-    PngWriter png(file);
-    const bool written = writeThumbnail(*picture, static_cast<std::uint32_t>(size), png);
+    bool written = false;
+    try {
+        PngWriter png(file);
+        written = writeThumbnail(*picture, static_cast<std::uint32_t>(size), png);
+    } catch (const std::bad_alloc&) {
+        // The decoder's own memory could not be had: as any other failure.
+    }
     if (std::fclose(file) == 0 && written) return 0;
     std::remove(argv[4]);  // a picture cut short, or a full disk: no thumbnail at all
     return 1;
