@@ -32,8 +32,8 @@ pixels, against the floor of copying their output (held to 1.5 x, 1.5 x and
     python3 bench/bench.py [path/to/quorvel] [--runs N] [--work DIR] [--only TEXT]
 
 --only keeps the sweep's cases whose label holds TEXT (8191x, rix>bmp...)
-and skips the rest of the benchmark; "compressed", "rle" and "thumbnail"
-run those pictures alone.
+and skips the rest of the benchmark; "compressed", "rle", "thumbnail" and
+"small" (the 640 x 480 files) run those pictures alone.
 """
 import os
 import random
@@ -414,13 +414,15 @@ def main():
             options[option] = args[at + 1]
             del args[at:at + 2]
     runs, work, only = int(options["--runs"]), options["--work"], options["--only"]
-    if only in ("compressed", "rle", "thumbnail"):  # the decoded pictures alone
+    if only in ("compressed", "rle", "thumbnail", "small"):  # those pictures alone
         quorvel = os.path.abspath(args[0] if args else os.path.join(HERE, "..", "build", "quorvel"))
         os.makedirs(work, exist_ok=True)
         if only == "rle":
             return rle_pictures(quorvel, floor_program(work), work, runs)
         if only == "thumbnail":
             return thumbnails(quorvel, work, runs)
+        if only == "small":
+            return small_files(quorvel, work, runs)
         return compressed_pictures(quorvel, work, runs)
     quorvel = os.path.abspath(args[0] if args else os.path.join(HERE, "..", "build", "quorvel"))
     os.makedirs(work, exist_ok=True)
