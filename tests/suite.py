@@ -567,11 +567,11 @@ class Desktop(unittest.TestCase):
     # [k * side // thumbnail side, (k + 1) * side // thumbnail side) on both axes.
     def test_thumbnails_are_the_pictures_averaged(self):
         folder = Folder(self)
-        noise = [bytes(random.Random(y).randrange(256) for _ in range(640)) for y in range(480)]
+        noise = [random.Random(y).randbytes(320) for y in range(200)]
         for name, rows, palette, data, size in (
                 ("stored.rix", pattern(9, 7), RIX_PALETTE, rix(pattern(9, 7), 9), 16),
-                ("noise.rix", noise, RIX_PALETTE, rix(noise, 640), 128),
-                ("packed.rix", noise, RIX_PALETTE, compressed(noise, 640, RIX_PALETTE, 0x80, 7), 100),
+                ("noise.rix", noise, RIX_PALETTE, rix(noise, 320), 128),
+                ("packed.rix", noise, RIX_PALETTE, compressed(noise, 320, RIX_PALETTE, 0x80, 7), 100),
                 ("planar.rix", pattern(700, 3, 4), PALETTE_16, compressed(pattern(700, 3, 4), 700, PALETTE_16, 0x84), 256),
                 ("planes.rix", pattern(3, 700, 4), PALETTE_16, rix_file(3, 700, PALETTE_16, 1, stored_pixels(pattern(3, 700, 4), 1)), 99)):
             folder.write([(name, data)])
