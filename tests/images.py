@@ -84,8 +84,8 @@ def plane_line(row, k):
     return packed(row.translate(_BIT[k]), 1)
 
 
+# Each row as stored before any compression: a byte a pixel (0) or four plane lines (4).
 def stored_rows(rows, layout):
-    """Each row as stored before any compression: a byte a pixel (0) or four plane lines (4)."""
     return [row if layout == 0 else b"".join(plane_line(row, k) for k in range(4)) for row in rows]
 
 
@@ -172,8 +172,8 @@ def rle_row(row, bits):
     return b"".join(out)
 
 
+# The stream of a picture given top first, coded bottom first.
 def rle_stream(rows, bits):
-    """The stream of a picture given top first, coded bottom first."""
     return b"".join(rle_row(row, bits) + b"\0\0" for row in rows[::-1]) + b"\0\1"
 
 

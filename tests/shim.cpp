@@ -11,7 +11,6 @@
 #include <errno.h>
 #include <dirent.h>
 #include <signal.h>
-#include <sys/types.h>
 #include <unistd.h>
 
 #include <cstdio>
