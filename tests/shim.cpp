@@ -9,13 +9,13 @@
 //   nothing, as if the file ended there.
 #include <dlfcn.h>
 #include <errno.h>
-#include <dirent.h>
 #include <signal.h>
 #include <unistd.h>
 
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
+#include <ctime>
 
 namespace {
 
@@ -35,41 +35,34 @@ bool watched(int fd, const char* file) {
            std::memcmp(path + length - size, name, size) == 0;
 }
 
-std::size_t threads() {
-    DIR* tasks = opendir("/proc/self/task");
-    std::size_t count = 0;
-    while (tasks && readdir(tasks)) ++count;
-    if (tasks) closedir(tasks);
-    return count;
-}
-
-std::size_t threadsAtStop = 0;  // 0 until stopped
+bool stopped = false;
 
 void beforeWrite(int fd) {
     static long writes = 0;
     static const long stopAt = setting("QUORVEL_STOP_AT");
     if (stopAt <= 0 || !watched(fd, "QUORVEL_SHIM_FILE") || ++writes != stopAt) return;
-    threadsAtStop = threads();
+    stopped = true;
     raise(SIGSTOP);
 }
 
 // A Windows program's Ctrl-C handler runs on a thread started once the
-// interrupted write has returned; it waits for any write in flight. The
-// next read waits for that thread (QUORVEL_PAUSE milliseconds at most),
-// then a little more, so that the handler goes first.
+// interrupted write has returned, and waits for any write in flight: the
+// next read, outside any write, waits QUORVEL_PAUSE milliseconds for it to
+// empty the output and end the process.
 void letHandlerGoFirst() {
     static const long pause = setting("QUORVEL_PAUSE");
-    if (pause <= 0 || threadsAtStop == 0) return;
-    for (long waited = 0; waited < pause && threads() <= threadsAtStop; waited += 10) usleep(10000);
-    usleep(100000);
-    threadsAtStop = 0;
+    if (pause <= 0 || !stopped) return;
+    stopped = false;
+    timespec left{pause / 1000, pause % 1000 * 1000000};
+    while (nanosleep(&left, &left) != 0 && errno == EINTR) {
+    }
 }
 
 // What a read of `count` bytes is to become: -1 to fail, 0 to end, `count` to go ahead.
 ssize_t readAllowed(int fd, size_t count) {
     static long reads = 0;
     static const long failAt = setting("QUORVEL_FAIL_READ"), shortAt = setting("QUORVEL_SHORT_READ");
-    if (threadsAtStop != 0 && watched(fd, "QUORVEL_SHIM_INPUT")) letHandlerGoFirst();
+    if (stopped && watched(fd, "QUORVEL_SHIM_INPUT")) letHandlerGoFirst();
     if ((failAt == 0 && shortAt == 0) || !watched(fd, "QUORVEL_SHIM_FILE")) return static_cast<ssize_t>(count);
     ++reads;
     if (reads == failAt) {

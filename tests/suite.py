@@ -29,11 +29,12 @@ SKIP = os.environ.get("QUORVEL_SKIP", "").split()
 # wine takes the arguments' bytes in this locale's encoding.
 ENVIRONMENT = dict(os.environ, LC_ALL="C.UTF-8", WINEDEBUG="-all")
 posix_only = unittest.skipIf(WINDOWS, "Windows has no such files or limits")
-# wine's server, started by a run, would hold the run's output open until
-# it ends, seconds later: one is kept going while the suite runs.
+# wine's server, and the services it starts for the first program it runs,
+# would hold that program's output open for seconds after it ends: both are
+# started here, with none of the suite's pipes, and kept going while it runs.
 if WINDOWS and LAUNCHER:
-    subprocess.run([os.path.join(os.path.dirname(LAUNCHER[0]), "wineserver"), "-p10"], env=ENVIRONMENT,
-                   stdin=subprocess.DEVNULL, stdout=subprocess.DEVNULL, stderr=subprocess.DEVNULL)
+    for command in [os.path.join(os.path.dirname(LAUNCHER[0]), "wineserver"), "-p10"], LAUNCHER + ["wineboot"]:
+        subprocess.run(command, env=ENVIRONMENT, stdin=subprocess.DEVNULL, stdout=subprocess.DEVNULL, stderr=subprocess.DEVNULL)
 
 
 def lines(text):
