@@ -11,6 +11,7 @@
 #include <csetjmp>
 #include <cstdio>
 #include <cstdlib>
+#include <filesystem>
 #include <new>
 #include <string_view>
 #include <vector>
@@ -149,6 +150,8 @@ int main(int argc, char** argv) {
         // The decoder's own memory could not be had: as any other failure.
     }
     if (std::fclose(file) == 0 && written) return 0;
-    std::remove(argv[4]);  // a picture cut short, or a full disk: no thumbnail at all
+    // A picture cut short, or a full disk: no thumbnail at all (a device named as the output stays).
+    std::error_code error;
+    if (std::filesystem::is_regular_file(argv[4], error)) std::remove(argv[4]);
     return 1;
 }

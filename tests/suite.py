@@ -590,16 +590,23 @@ class Desktop(unittest.TestCase):
                 self.assertTrue(list(thumbnail.convert("RGB").getdata()) == pixels, "pixels differ")
 
     # Whatever the converter refuses, up front or once its rows are being
-    # read: status 1, and no file at all.
+    # read, and a thumbnail that cannot be written (no folder, a file-size
+    # limit): status 1, nothing printed, and no file at all. Arguments of
+    # another form: status 2.
     def test_refused_files_leave_no_thumbnail(self):
-        folder, corpus = Folder(self), pathlib.Path(HERE, "../fuzz/corpus/rix_to_bmp")
+        folder, corpus, free = Folder(self), pathlib.Path(HERE, "../fuzz/corpus/rix_to_bmp"), resource.RLIM_INFINITY
         files = {"empty.rix": b"", "bitmap.rix": SMALL_BITMAP, "cut.rix": SMALL_RIX[:-1], "no-rows.rix": rix([], 5),
                  "unsplit.rix": (corpus / "padding-two-splits.rix").read_bytes(),
                  "no-split-late.rix": (corpus / "refused-segment-missing.rix").read_bytes()}
-        folder.write(files.items())
-        for name in [*files, "missing.rix"]:
-            status = subprocess.run([THUMBNAILER, "-s", "64", name, "out.png"], cwd=folder.path, capture_output=True)
-            self.assertEqual((status.returncode, status.stdout, os.path.exists(folder / "out.png")), (1, b"", False), name)
+        folder.write([*files.items(), ("a.rix", rix(pattern(300, 200), 300))])
+        for arguments, status, limit in [*((["64", name, "out.png"], 1, free) for name in [*files, "missing.rix"]),
+                                         (["64", "a.rix", "no/out.png"], 1, free), (["64", "a.rix", "out.png"], 1, 500),
+                                         (["0", "a.rix", "out.png"], 2, free), (["65536", "a.rix", "out.png"], 2, free),
+                                         (["6x", "a.rix", "out.png"], 2, free), (["64", "a.rix"], 2, free)]:
+            run = subprocess.run([THUMBNAILER, "-s", *arguments], cwd=folder.path, capture_output=True, preexec_fn=lambda: (
+                signal.signal(signal.SIGXFSZ, signal.SIG_IGN), resource.setrlimit(resource.RLIMIT_FSIZE, (limit, limit))))
+            self.assertEqual((run.returncode, run.stdout if status == 1 else b"", os.path.exists(folder / "out.png")),
+                             (status, b"", False), arguments)
 
 
 if __name__ == "__main__":
