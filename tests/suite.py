@@ -522,20 +522,22 @@ class Limits(unittest.TestCase):
         self.assertTrue(folder.read("back.rix") == folder.read("big.rix"))
 
     # Under the least address space in which a small picture converts, and a
-    # little more, a band of 8192-byte rows (2 MiB) cannot be had: each
-    # direction says so its own way, leaves its output empty, and the run goes on.
+    # little more, a band of 8192-byte rows (2 MiB) cannot be had, nor the
+    # window a compressed ColorRIX is read through: each says so its own
+    # way, leaves its output empty, and the run goes on.
     @unittest.skipIf("memory" in SKIP, "not for this build")
     def test_a_band_that_cannot_be_had_is_reported(self):
         folder, rows = Folder(self), pattern(8192, 300)
-        folder.write([("small.rix", SMALL_RIX), ("a.rix", rix(rows, 8192)), ("b.bmp", bitmap(rows, 8192, bitmap_palette()))])
+        folder.write([("small.rix", SMALL_RIX), ("a.rix", rix(rows, 8192)), ("b.bmp", bitmap(rows, 8192, bitmap_palette())),
+                      ("c.rix", compressed(rows, 8192, RIX_PALETTE, 0x80, 4))])  # its window of a megabyte first
 
         limited = lambda size: lambda: resource.setrlimit(resource.RLIMIT_AS, (size, size))
         least = next(size for size in range(1 << 20, 64 << 20, 128 << 10) if subprocess.run(  # stderr: too little to load
             [PROGRAM, "small.rix"], cwd=folder.path, capture_output=True, preexec_fn=limited(size)).stdout == b"File created : small.bmp\n")
         message = "Cannot allocate heap, free 2084864 bytes of memory then try again..."  # a line break only this way
-        folder.check("a.rix", "b.bmp", "small.rix", limits=[(resource.RLIMIT_AS, least + (256 << 10))],
-                     expected=message + message + "\n" + created("small.bmp"))
-        folder.check_files([("a.bmp", b""), ("b.rix", b"")])
+        folder.check("a.rix", "b.bmp", "c.rix", "small.rix", limits=[(resource.RLIMIT_AS, least + (256 << 10))],
+                     expected=message + message + "\n" + message.replace("2084864", "1048576") + created("small.bmp"))
+        folder.check_files([("a.bmp", b""), ("b.rix", b""), ("c.bmp", b"")])
 
     def test_a_batch_larger_than_the_descriptor_limit(self):
         folder = Folder(self)
