@@ -588,7 +588,7 @@ class Desktop(unittest.TestCase):
                             (len(down) * len(across)) for c in range(3))
                       for down in boxes(height, scale(height)) for across in boxes(width, scale(width))]
             with self.subTest(name), Image.open(folder / (name + ".png")) as thumbnail:
-                self.assertEqual(thumbnail.size, (scale(width), scale(height)))
+                self.assertEqual((thumbnail.size, folder.read(name + ".png")[-8:]), ((scale(width), scale(height)), b"IEND\xaeB`\x82"))
                 self.assertTrue(list(thumbnail.convert("RGB").getdata()) == pixels, "pixels differ")
 
     # Whatever the converter refuses, up front or once its rows are being
