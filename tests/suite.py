@@ -201,6 +201,8 @@ def paint_program_images():
     yield "1001x1100-80.rix", compressed(DRAWING, 1001, RIX_PALETTE, 0x80, "whole"), None, bitmap_of_any_rix(DRAWING, 1001, RIX_PALETTE)
     flat = [row.translate(bytes(i & 15 for i in range(256))) for row in DRAWING]
     yield "1001x1100-84.rix", compressed(flat, 1001, PALETTE_16, 0x84, 50), None, bitmap_of_any_rix(flat, 1001, PALETTE_16)
+    plain = [bytes([y % 200 + 1]) * 1024 for y in range(1100)]  # runs that end at every row's end
+    yield "1024x1100-runs.rix", compressed(plain, 1024, RIX_PALETTE, 0x80, "whole"), None, bitmap_of_rix(plain, 1024, RIX_PALETTE)
 
 
 PAINTED = compressed(pattern(6, 4), 6, RIX_PALETTE, 0x80, "rows")
