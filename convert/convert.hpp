@@ -32,10 +32,24 @@ public:
     std::uint16_t width = 0;
     std::uint16_t height = 0;
     RGBTRIPLE palette[kPaletteEntries]{};
+    // fill() goes on from `row` (at most the height). Rows before those
+    // already given cost a compressed picture a decoding from its start.
+    // False when the input no longer holds them.
+    virtual bool seek(std::uint32_t row) = 0;
 };
 
-// Null, with the conversion's message, for a file the conversion would
-// refuse before writing anything; the output of `job` is not used.
-std::unique_ptr<RixRows> openRixRows(ConversionJob& job);
+// Why a ColorRIX is refused before anything is written; each has its
+// message in the conversion.
+enum class RixRefusal {
+    NoSignature,  // shorter than 4 bytes, or unreadable
+    NotRix,       // no "RIX3"
+    SizeUnknown,  // its length cannot be told
+    Unreadable,   // shorter than its picture, stored in a way not read, or damaged
+    NoMemory,     // no window to read compressed pixels through
+};
+
+// Null, and why, for a file the conversion would refuse before writing
+// anything. Pictures opened from several threads at once keep apart.
+std::unique_ptr<RixRows> openRixRows(platform::Readable& input, RixRefusal& refusal);
 
 }  // namespace quorvel

@@ -77,9 +77,11 @@ CopyResult placeRows(platform::File& output, std::span<const std::uint8_t> start
     return result;
 }
 
-InputWindow::InputWindow(platform::File& file, std::uint64_t start) : file_(file), base_(start) {
-    static platform::Buffer memory;
-    memory_ = memory.reserve(kCapacity) ? memory.data() : nullptr;
+InputWindow::InputWindow(platform::Readable& file, std::uint64_t start, platform::Buffer* memory)
+    : file_(file), base_(start) {
+    static platform::Buffer shared;
+    if (!memory) memory = &shared;
+    memory_ = memory->reserve(kCapacity) ? memory->data() : nullptr;
 }
 
 const std::uint8_t* InputWindow::bytes(std::uint64_t at, std::size_t count) {

@@ -40,19 +40,20 @@ CopyResult placeRows(platform::File& output, std::span<const std::uint8_t> start
                      RowSource& source);
 
 // Reads a file in large pieces, for decoders that walk it from `start` on
-// in small steps. Its memory is kept from one file to the next, so there is
-// one window at a time.
+// in small steps. Without memory of its own it takes the program's one
+// window, kept from one file to the next; a picture that lives beside
+// others (in another program's process) brings its own.
 class InputWindow : public ByteSource {
 public:
     static constexpr std::size_t kCapacity = std::size_t{1} << 20;
-    InputWindow(platform::File& file, std::uint64_t start);
+    InputWindow(platform::Readable& file, std::uint64_t start, platform::Buffer* memory = nullptr);
     bool ready() const { return memory_ != nullptr; }
     // `count` bytes (at most kCapacity) from `start + offset` on, or null
     // when the file does not hold them or cannot be read.
     const std::uint8_t* bytes(std::uint64_t offset, std::size_t count) override;
 
 private:
-    platform::File& file_;
+    platform::Readable& file_;
     std::uint64_t base_;
     std::uint8_t* memory_;
     std::uint64_t start_ = 0;

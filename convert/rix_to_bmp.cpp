@@ -49,37 +49,59 @@ struct RixPicture {
 
 void reportUnreadable(const ConversionJob& job) { print("Cannot read RIX into buffer! File : %s\n", job.inputName); }
 
+// Each refusal's message, as the conversion prints it.
+void report(const ConversionJob& job, RixRefusal refusal) {
+    switch (refusal) {
+        case RixRefusal::NoSignature:
+            print("Cannot read RIX3 signature! File : %s\n", job.inputName);
+            break;
+        case RixRefusal::NotRix:
+            print("Not a ColorRIX Image File format. File : %s\n", job.inputName);
+            break;
+        case RixRefusal::SizeUnknown:
+            // Reported as the 32-bit size query's failure value, all bits
+            // set, for which no memory can be had.
+            reportAllocationFailure(0xFFFFFFFFu);
+            break;
+        case RixRefusal::Unreadable:
+            reportUnreadable(job);
+            break;
+        case RixRefusal::NoMemory:
+            reportAllocationFailure(InputWindow::kCapacity);
+            break;
+    }
+}
+
 // Reads header and palette at once, and refuses a file whose pixels are
 // stored in a way not read, or that ends inside its palette, before
 // anything is written or requested and before the run's header takes it.
 // Fewer than 4 bytes is no signature at all, so it is reported as
 // unreadable.
-std::optional<RixPicture> readStart(ConversionJob& job, RixStart& start) {
-    const platform::Transfer read = job.input.readAt(0, &start, sizeof start);
-    const std::size_t got = read.ok ? read.done : 0;
-    if (got < sizeof start.header.signature) {
-        print("Cannot read RIX3 signature! File : %s\n", job.inputName);
-        return std::nullopt;
-    }
+std::optional<RixPicture> readStart(platform::Readable& input, RixStart& start, RixRefusal& refusal) {
+    const platform::Transfer read = input.readAt(0, &start, sizeof start);
+    const std::size_t got = read.ok ? std::min(read.done, sizeof start) : 0;
+    refusal = RixRefusal::NoSignature;
+    if (got < sizeof start.header.signature) return std::nullopt;
     start.header = loadRecord<RixHeader>(&start.header);
-    if (start.header.signature != kRixSignature) {
-        print("Not a ColorRIX Image File format. File : %s\n", job.inputName);
-        return std::nullopt;
-    }
-    // A size that cannot be told is reported as the 32-bit size query's
-    // failure value, all bits set, for which no memory can be had.
-    if (job.input.size() == platform::kSizeQueryFailed) {
-        reportAllocationFailure(0xFFFFFFFFu);
-        return std::nullopt;
-    }
+    refusal = RixRefusal::NotRix;
+    if (start.header.signature != kRixSignature) return std::nullopt;
+    refusal = RixRefusal::SizeUnknown;
+    if (input.size() == platform::kSizeQueryFailed) return std::nullopt;
     RixPicture picture{start.header, {}, rixPixelOffset(start.header), 0};
     const bool empty = start.header.width == 0 || start.header.height == 0;
+    refusal = RixRefusal::Unreadable;
     if (got < picture.pixelOffset || !readStorage(storageType(start.header), picture.storage) ||
         (picture.storage.compressed && empty)) {
-        reportUnreadable(job);
         return std::nullopt;
     }
     picture.rowSpan = rowSpan(picture.storage.layout, start.header.width);
+    return picture;
+}
+
+std::optional<RixPicture> readStart(ConversionJob& job, RixStart& start) {
+    RixRefusal refusal{};
+    std::optional<RixPicture> picture = readStart(job.input, start, refusal);
+    if (!picture) report(job, refusal);
     return picture;
 }
 
@@ -150,8 +172,10 @@ void reportPixelCopy(ConversionJob& job, CopyResult result) {
 // planes one after the other. Read a few rows at a time.
 class StoredPlanes : public RowSource {
 public:
-    explicit StoredPlanes(platform::File& input, const RixPicture& picture)
+    explicit StoredPlanes(platform::Readable& input, const RixPicture& picture)
         : input_(input), picture_(picture), line_(static_cast<std::size_t>(planeLineBytes(picture.header.width))) {}
+
+    void restartAt(std::uint32_t row) { next_ = row; }
 
     bool fill(std::uint8_t* first, std::ptrdiff_t step, std::size_t rows) override {
         const std::size_t perRead = std::max<std::size_t>(1, kReadBudget / std::max<std::size_t>(1, 4 * line_));
@@ -199,7 +223,7 @@ private:
         return lines_.data() + (planeSlot(bit) * count + row) * line_;
     }
 
-    platform::File& input_;
+    platform::Readable& input_;
     const RixPicture& picture_;
     std::size_t line_;
     std::uint64_t next_ = 0;  // the next row to read
@@ -210,7 +234,9 @@ private:
 // conversion itself copies them in bands from the end).
 class StoredBytes : public RowSource {
 public:
-    StoredBytes(platform::File& input, const RixPicture& picture) : input_(input), picture_(picture) {}
+    StoredBytes(platform::Readable& input, const RixPicture& picture) : input_(input), picture_(picture) {}
+
+    void restartAt(std::uint32_t row) { next_ = row; }
 
     bool fill(std::uint8_t* first, std::ptrdiff_t step, std::size_t rows) override {
         const std::size_t width = picture_.header.width;
@@ -222,7 +248,7 @@ public:
     }
 
 private:
-    platform::File& input_;
+    platform::Readable& input_;
     const RixPicture& picture_;
     std::uint64_t next_ = 0;
 };
@@ -259,18 +285,15 @@ private:
 void carry(ConversionJob& job, const RixPicture& picture) { job.header = carriedHeader(picture.header); }
 
 // The window over compressed pixels and their tree and lengths, read and
-// checked; false (the message printed) when they cannot be.
-bool readLayout(ConversionJob& job, const RixPicture& picture, InputWindow& bytes, rixcode::CompressedPixels& pixels) {
-    if (!bytes.ready()) {
-        reportAllocationFailure(InputWindow::kCapacity);
-        return false;
-    }
-    const std::uint64_t fileSize = job.input.size();
+// checked: why not, when they cannot be.
+std::optional<RixRefusal> refusedLayout(platform::Readable& input, const RixPicture& picture, InputWindow& bytes,
+                                        rixcode::CompressedPixels& pixels) {
+    if (!bytes.ready()) return RixRefusal::NoMemory;
+    const std::uint64_t fileSize = input.size();
     if (fileSize < picture.pixelOffset || !pixels.readLayout(bytes, fileSize - picture.pixelOffset)) {
-        reportUnreadable(job);
-        return false;
+        return RixRefusal::Unreadable;
     }
-    return true;
+    return std::nullopt;
 }
 
 rixcode::CompressedPixels compressedPixels(const RixPicture& picture) {
@@ -280,7 +303,7 @@ rixcode::CompressedPixels compressedPixels(const RixPicture& picture) {
 void convertCompressed(ConversionJob& job, const RixPicture& picture, std::span<const std::uint8_t> start) {
     InputWindow bytes(job.input, picture.pixelOffset);
     rixcode::CompressedPixels pixels = compressedPixels(picture);
-    if (!readLayout(job, picture, bytes, pixels)) return;
+    if (const auto refusal = refusedLayout(job.input, picture, bytes, pixels)) return report(job, *refusal);
     carry(job, picture);  // the tree and every length are sound, whatever rows the codes make
     CompressedRows rows(bytes, pixels, picture);
     const Placement placement{picture.header.width, picture.header.height,
@@ -295,15 +318,13 @@ void convertCompressed(ConversionJob& job, const RixPicture& picture, std::span<
     }
 }
 
-bool holdsStoredRows(ConversionJob& job, const RixPicture& picture) {
-    if (job.input.size() >= picture.pixelOffset + picture.rowSpan * picture.header.height) return true;
-    reportUnreadable(job);
-    return false;
+bool holdsStoredRows(platform::Readable& input, const RixPicture& picture) {
+    return input.size() >= picture.pixelOffset + picture.rowSpan * picture.header.height;
 }
 
 void convertStored(ConversionJob& job, const RixPicture& picture, std::span<const std::uint8_t> start) {
     const std::uint16_t width = picture.header.width, height = picture.header.height;
-    if (!holdsStoredRows(job, picture)) return;
+    if (!holdsStoredRows(job.input, picture)) return reportUnreadable(job);
     carry(job, picture);
     const auto padded = static_cast<std::size_t>(bitmapRowBytes(width, 8));  // at most 65536
     if (picture.storage.layout == RixLayout::Bytes) {
@@ -315,43 +336,86 @@ void convertStored(ConversionJob& job, const RixPicture& picture, std::span<cons
     reportPixelCopy(job, placeRows(job.output, start, Placement{width, height, padded, true}, rows));
 }
 
-// A readable ColorRIX's rows, whichever way they are stored.
+// A readable ColorRIX's rows, whichever way they are stored, with a window
+// of its own, so that pictures may be read side by side. Compressed rows
+// are found again by decoding from the start: only the segment being read
+// is kept, whatever the picture's size.
 class AnyRixRows : public RixRows {
 public:
-    AnyRixRows(platform::File& input, const RixPicture& picture, const std::uint8_t* palette)
-        : picture_(picture), window_(input, picture.pixelOffset), pixels_(compressedPixels(picture)) {
+    AnyRixRows(platform::Readable& input, const RixPicture& picture, const std::uint8_t* palette)
+        : input_(input), picture_(picture), window_(input, picture.pixelOffset, &memory_) {
         width = picture.header.width;
         height = picture.header.height;
         widenPalette(palette, rixPaletteEntries(picture.header), this->palette);
-        if (picture.storage.compressed) {
-            rows_ = std::make_unique<CompressedRows>(window_, pixels_, picture_);
-        } else if (picture.storage.layout == RixLayout::Bytes) {
-            rows_ = std::make_unique<StoredBytes>(input, picture_);
-        } else {
-            rows_ = std::make_unique<StoredPlanes>(input, picture_);
-        }
     }
-    bool fill(std::uint8_t* first, std::ptrdiff_t step, std::size_t rows) override { return rows_->fill(first, step, rows); }
-    // Whether the picture is there to be read, as the conversion judges it before it writes.
-    bool readable(ConversionJob& job) {
-        return picture_.storage.compressed ? readLayout(job, picture_, window_, pixels_) : holdsStoredRows(job, picture_);
+
+    // Why the picture is not there to be read, as the conversion judges it before it writes.
+    std::optional<RixRefusal> refusal() {
+        if (!picture_.storage.compressed) {
+            if (!holdsStoredRows(input_, picture_)) return RixRefusal::Unreadable;
+            if (picture_.storage.layout == RixLayout::Bytes) {
+                bytes_.emplace(input_, picture_);
+            } else {
+                planes_.emplace(input_, picture_);
+            }
+            return std::nullopt;
+        }
+        pixels_.emplace(compressedPixels(picture_));
+        if (auto refused = refusedLayout(input_, picture_, window_, *pixels_)) return refused;
+        compressed_.emplace(window_, *pixels_, picture_);
+        return std::nullopt;
+    }
+
+    bool fill(std::uint8_t* first, std::ptrdiff_t step, std::size_t rows) override {
+        if (rows > height - std::min<std::uint64_t>(next_, height)) return false;
+        next_ += rows;
+        if (bytes_) return bytes_->fill(first, step, rows);
+        if (planes_) return planes_->fill(first, step, rows);
+        return compressed_ && compressed_->fill(first, step, rows);
+    }
+
+    bool seek(std::uint32_t row) override {
+        if (row > height) return false;
+        if (bytes_) bytes_->restartAt(row);
+        if (planes_) planes_->restartAt(row);
+        if (bytes_ || planes_) {
+            next_ = row;
+            return true;
+        }
+        if (row < next_) {
+            next_ = 0;
+            compressed_.reset();
+            if (refusal()) return false;
+        }
+        for (std::vector<std::uint8_t> skipped(width); next_ < row;) {
+            if (!fill(skipped.data(), 0, 1)) return false;
+        }
+        return true;
     }
 
 private:
+    platform::Readable& input_;
     RixPicture picture_;
+    platform::Buffer memory_;
     InputWindow window_;
-    rixcode::CompressedPixels pixels_;
-    std::unique_ptr<RowSource> rows_;
+    std::uint64_t next_ = 0;  // the row fill() gives next
+    std::optional<StoredBytes> bytes_;
+    std::optional<StoredPlanes> planes_;
+    std::optional<rixcode::CompressedPixels> pixels_;
+    std::optional<CompressedRows> compressed_;
 };
 
 }  // namespace
 
-std::unique_ptr<RixRows> openRixRows(ConversionJob& job) {
+std::unique_ptr<RixRows> openRixRows(platform::Readable& input, RixRefusal& refusal) {
     RixStart start{};
-    const std::optional<RixPicture> picture = readStart(job, start);
+    const std::optional<RixPicture> picture = readStart(input, start, refusal);
     if (!picture) return nullptr;
-    auto rows = std::make_unique<AnyRixRows>(job.input, *picture, start.palette);
-    if (!rows->readable(job)) return nullptr;
+    auto rows = std::make_unique<AnyRixRows>(input, *picture, start.palette);
+    if (const auto refused = rows->refusal()) {
+        refusal = *refused;
+        return nullptr;
+    }
     return rows;
 }
 

@@ -19,26 +19,36 @@ struct Transfer {
     bool complete(std::size_t wanted) const { return ok && done == wanted; }
 };
 
+inline constexpr std::uint64_t kSizeQueryFailed = UINT64_MAX;
+
+// Bytes read at positions: a file, or a stream another program hands over.
+class Readable {
+public:
+    virtual ~Readable() = default;
+    // Reads from `offset` on; where the file position is left afterwards is unspecified.
+    virtual Transfer readAt(std::uint64_t offset, void* destination, std::size_t count) = 0;
+    virtual std::uint64_t size() const = 0;  // length in bytes, kSizeQueryFailed if it cannot be told
+};
+
 // One open file, closed when the object goes away (or earlier by close()).
-class File {
+class File final : public Readable {
 public:
     File() = default;
     File(const File&) = delete;
     File& operator=(const File&) = delete;
     File(File&& other) noexcept;
     File& operator=(File&&) = delete;
-    ~File();
+    ~File() override;
 
     bool isOpen() const;
-    // Reads from `offset` on; where the file position is left afterwards is unspecified.
-    Transfer readAt(std::uint64_t offset, void* destination, std::size_t count);
+    Transfer readAt(std::uint64_t offset, void* destination, std::size_t count) override;
     Transfer write(const void* source, std::size_t count);
     // Writes at `offset`, leaving where write() goes on as it was: the bytes
     // that begin an output go in last, over the zeros that held their place.
     Transfer writeAt(std::uint64_t offset, const void* source, std::size_t count);
     // A regular file, whose bytes writeAt can reach; a FIFO or device is not.
     bool seekable() const { return seekable_; }
-    std::uint64_t size() const;       // length in bytes, kSizeQueryFailed if it cannot be told
+    std::uint64_t size() const override;
     void truncateToEmpty();           // the file's length becomes 0 where it can; nothing is written after
     bool cutToWritten();              // the file ends where the furthest byte written since it was opened ends
     void close();                     // cuts an output to what was written, then closes
@@ -58,8 +68,6 @@ private:
     std::uint64_t lengthAtOpen_ = 0;  // what is left to cut off when it is closed
     bool seekable_ = false;
 };
-
-inline constexpr std::uint64_t kSizeQueryFailed = UINT64_MAX;
 
 // An existing file, read-only; others may read it at the same time, but
 // no other run of this program may be writing it.
