@@ -1,7 +1,8 @@
 #!/usr/bin/env bash
 # Two builds of the same commit, in folders whose paths differ in length,
 # with SOURCE_DATE_EPOCH at the commit's time, must give the same bytes:
-# the Linux program and its .deb, the Windows program and its .zip.
+# the Linux program and its .deb, the Windows program, its codec, its .zip
+# and its installer.
 set -euo pipefail
 cd "$(dirname "$0")/.."
 export SOURCE_DATE_EPOCH
@@ -16,7 +17,8 @@ for folder in a "a-much-longer-folder-name/nested"; do
    done &&
    (cd build && cpack >/dev/null) && (cd build-win32 && cpack >/dev/null))
 done
-for built in build/quorvel build/packages/quorvel_*.deb build-win32/quorvel.exe build-win32/packages/quorvel-*.zip; do
+for built in build/quorvel build/packages/quorvel_*.deb build-win32/quorvel.exe build-win32/quorvel-wic.dll \
+             build-win32/packages/quorvel-*.zip build-win32/packages/quorvel-*.msi; do
   first=$(echo "$work"/a/$built)
   second=$(echo "$work"/a-much-longer-folder-name/nested/$built)
   cmp "$first" "$second"
