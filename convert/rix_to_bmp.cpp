@@ -240,6 +240,12 @@ public:
 
     bool fill(std::uint8_t* first, std::ptrdiff_t step, std::size_t rows) override {
         const std::size_t width = picture_.header.width;
+        if (step == static_cast<std::ptrdiff_t>(width)) {  // rows side by side take one read
+            const std::size_t bytes = rows * width;
+            const std::uint64_t at = picture_.pixelOffset + next_ * width;
+            next_ += rows;
+            return input_.readAt(at, first, bytes).complete(bytes);
+        }
         for (std::size_t row = 0; row < rows; ++row, ++next_) {
             const std::uint64_t at = picture_.pixelOffset + next_ * width;
             if (!input_.readAt(at, first + static_cast<std::ptrdiff_t>(row) * step, width).complete(width)) return false;
