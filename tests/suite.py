@@ -552,13 +552,18 @@ THUMBNAILER = os.path.join(os.path.dirname(PROGRAM), "quorvel-thumbnailer")
 
 
 # Pictures of every layout drawn as thumbnails: (name, rows, palette, file, size).
-def thumbnail_pictures():
-    noise = [random.Random(y).randbytes(320) for y in range(200)]
-    return [("stored.rix", pattern(9, 7), RIX_PALETTE, rix(pattern(9, 7), 9), 16),
-            ("noise.rix", noise, RIX_PALETTE, rix(noise, 320), 128),
-            ("packed.rix", noise, RIX_PALETTE, compressed(noise, 320, RIX_PALETTE, 0x80, 7), 100),
-            ("planar.rix", pattern(700, 3, 4), PALETTE_16, compressed(pattern(700, 3, 4), 700, PALETTE_16, 0x84), 256),
-            ("planes.rix", pattern(3, 700, 4), PALETTE_16, rix_file(3, 700, PALETTE_16, 1, stored_pixels(pattern(3, 700, 4), 1)), 99)]
+# ColorRIX pictures of every kind: (name, file, rows, palette).
+def codec_pictures():
+    nibbles, odd, flat = pattern(13, 5, 4), pattern(383, 9, 4), [row.translate(bytes(i & 15 for i in range(256))) for row in DRAWING]
+    yield "stored.rix", rix(pattern(9, 7), 9), pattern(9, 7), RIX_PALETTE
+    for storage, name in ((4, "planar.SCI"), (2, "planes.vmg"), (1, "swapped.sca"), (0, "16.scz")):
+        yield name, rix_file(13, 5, PALETTE_16, storage, stored_pixels(nibbles, storage)), nibbles, PALETTE_16
+    yield "80.rix", compressed(pattern(641, 3), 641, RIX_PALETTE, 0x80, "irregular"), pattern(641, 3), RIX_PALETTE
+    yield "84.scx", compressed(odd, 383, PALETTE_16, 0x84, 2), odd, PALETTE_16
+    for width, height in ((1, 1), (65535, 2), (3, 5000), (1001, 1100)):
+        yield f"{width}x{height}.rix", rix(pattern(width, height), width), pattern(width, height), RIX_PALETTE
+    yield "1001x1100-80.rix", compressed(DRAWING, 1001, RIX_PALETTE, 0x80, "whole"), DRAWING, RIX_PALETTE
+    yield "1001x1100-84.rix", compressed(flat, 1001, PALETTE_16, 0x84, 50), flat, PALETTE_16
 
 
 # A picture scaled to fit `size` as its bitmap's colours show it: its
@@ -593,7 +598,7 @@ class Desktop(unittest.TestCase):
     # Each picture in the colours its bitmap shows, scaled to fit the size asked for (averaged).
     def test_thumbnails_are_the_pictures_averaged(self):
         folder = Folder(self)
-        for name, rows, palette, data, size in thumbnail_pictures():
+        for (name, data, rows, palette), size in zip(codec_pictures(), itertools.cycle((16, 100, 256, 99))):
             folder.write([(name, data)])
             status = subprocess.run([THUMBNAILER, "-s", str(size), name, name + ".png"], cwd=folder.path, capture_output=True)
             self.assertEqual((status.returncode, status.stdout), (0, b""), name)
@@ -623,43 +628,35 @@ class Desktop(unittest.TestCase):
 
 
 WIC_CHECK, WIC_DLL = (os.path.abspath(os.environ[name]) if os.environ.get(name) else None for name in ("QUORVEL_WIC_CHECK", "QUORVEL_WIC_DLL"))
-COLORRIX_FORMAT, THUMBNAIL_HANDLER = "{04AFC6D2-9912-4C8D-AFCA-B6C0FC29DDAD}", "{8982CB53-989E-41D5-85EF-60005EF5A487}"
+THUMBNAIL_HANDLER = "{8982CB53-989E-41D5-85EF-60005EF5A487}"
 NO_DECODER, BAD_IMAGE, BAD_HEADER = "0x88982F50", "0x88982F60", "0x88982F61"
 CODEC_EXTENSIONS = {".rix", ".vmg", *(".sc" + letter for letter in "abcdefghijklopqstuvwxyz")}  # not .scm .scn .scr
-DECODE_CHECKS = ("frames", "size", "format", "palette", "bgra", "whole", "bands", "reversed", "rectangles", "stride", "short")
 
 
 def windows_path(path):
     return "Z:" + os.path.abspath(path).replace("/", "\\")
 
 
-# Pictures of every kind the codec reads: (name, file, the converter's bitmap).
-def codec_pictures():
-    nibbles, odd = pattern(13, 5, 4), pattern(383, 9, 4)
-    yield "stored.rix", rix(pattern(9, 7), 9), bitmap_of_rix(pattern(9, 7), 9)
-    for storage, name in ((4, "planar.SCI"), (2, "planes.rix"), (1, "swapped.vmg"), (0, "16.sca")):
-        yield name, rix_file(13, 5, PALETTE_16, storage, stored_pixels(nibbles, storage)), bitmap_of_any_rix(nibbles, 13, PALETTE_16)
-    yield "80.rix", compressed(pattern(641, 3), 641, RIX_PALETTE, 0x80, "irregular"), bitmap_of_rix(pattern(641, 3), 641)
-    yield "84.scz", compressed(odd, 383, PALETTE_16, 0x84, 2), bitmap_of_any_rix(odd, 383, PALETTE_16)
-    for width, height in ((1, 1), (7, 5), (65535, 2), (3, 5000), (1001, 1100)):
-        yield f"{width}x{height}.rix", rix(pattern(width, height), width), bitmap_of_rix(pattern(width, height), width)
-    yield from ((name, data, output) for name, data, _, output in paint_program_images() if name.startswith("1001x1100"))
+# A wine prefix of a case's own, which nothing else registers into
+# meanwhile, started as the suite's is: its environment.
+def own_prefix(cleanup):
+    prefix, server = tempfile.mkdtemp(prefix="quorvel-wine-"), os.path.join(os.path.dirname(LAUNCHER[0]), "wineserver")
+    environment = dict(ENVIRONMENT, WINEPREFIX=prefix)
+    cleanup(shutil.rmtree, prefix, True)
+    cleanup(subprocess.run, [server, "-k"], env=environment)
+    for command in [server, "-p10"], LAUNCHER + ["wineboot", "-i"]:
+        subprocess.run(command, env=environment, stdin=subprocess.DEVNULL, stdout=subprocess.DEVNULL, stderr=subprocess.DEVNULL)
+    return environment
 
 
 # The codec through the system's own interfaces, as programs and Explorer
 # use it (wic_check.cpp), registered by regsvr32.
 @unittest.skipUnless(WINDOWS and LAUNCHER and WIC_CHECK and WIC_DLL, "no codec and its check program here")
 class Codec(unittest.TestCase):
-    # A prefix of its own, started as the suite's is, which nothing else
-    # registers into meanwhile.
     @classmethod
-    def setUpClass(cls):
-        prefix, server = tempfile.mkdtemp(prefix="quorvel-wine-"), os.path.join(os.path.dirname(LAUNCHER[0]), "wineserver")
-        cls.environment = dict(ENVIRONMENT, WINEPREFIX=prefix)
-        cls.addClassCleanup(shutil.rmtree, prefix, True)
-        cls.addClassCleanup(subprocess.run, [server, "-k"], env=cls.environment)
-        for command in [server, "-p10"], LAUNCHER + ["wineboot"]:
-            subprocess.run(command, env=cls.environment, stdin=subprocess.DEVNULL, stdout=subprocess.DEVNULL, stderr=subprocess.DEVNULL)
+    def setUpClass(cls):  # registered for the machine, as an installer does
+        cls.environment = own_prefix(cls.addClassCleanup)
+        cls.regsvr32(cls)
 
     def wine(self, *arguments, folder=None, check=True):
         run = subprocess.run(LAUNCHER + [*arguments], cwd=folder and folder.path, env=self.environment, capture_output=True,
@@ -667,110 +664,84 @@ class Codec(unittest.TestCase):
         self.assertTrue(run.returncode == 0 or not check, (arguments, run.returncode, run.stdout[:200]))
         return run.stdout.decode("utf-8", "replace")
 
-    def regsvr32(self, *switches, check=True):
-        self.wine("regsvr32", "/s", *switches, windows_path(WIC_DLL), check=check)
+    def regsvr32(self, *switches):
+        subprocess.run(LAUNCHER + ["regsvr32", "/s", *switches, windows_path(WIC_DLL)], env=self.environment, check=True)
 
-    def registered(self):  # for the machine, until the case ends
-        self.regsvr32()
-        self.addCleanup(self.regsvr32, "/u")
-
-    # The classes of a hive as `reg export` writes them: (key, None) for
-    # each key and (key, value line) for each value, keys in lower case; a
-    # 32-bit program's classes in a 64-bit prefix as where they are seen.
+    # The classes of a hive: (key, None) for each key and (key, value) for
+    # each value, keys in lower case; a 32-bit program's in a 64-bit prefix
+    # where they are seen.
     def classes(self, hive):
-        folder = Folder(self)
-        self.wine("reg", "export", hive + "\\Software\\Classes", windows_path(folder / "x.reg"), "/y", check=False)
-        text = folder.read("x.reg").decode("utf-16") if os.path.exists(folder / "x.reg") else ""
         entries, key = set(), None
-        for line in text.replace("\\\r\n  ", "").splitlines()[1:]:
-            if line.startswith("["):
-                entries.add((key := line[1:-1].lower().partition("\\classes")[2].removeprefix("\\wow6432node"), None))
-            elif line:
-                entries.add((key, line))
+        for line in self.wine("reg", "query", hive + "\\Software\\Classes", "/s", check=False).splitlines():
+            if line.startswith("HKEY_"):
+                entries.add((key := line.lower().partition("\\classes")[2].removeprefix("\\wow6432node"), None))
+            elif line.strip():
+                entries.add((key, line.strip()))
         return entries
 
     # Found by content under its own name and another, read every way
-    # (wic_check.cpp) and compared with the converter's bitmap.
+    # (wic_check.cpp) and compared with the converter's bitmap; and drawn
+    # as Explorer draws it, by the handler the extension names given the
+    # file's bytes as a stream, against the box filter.
     def test_each_picture_decodes_under_any_name(self):
-        self.registered()
         folder = Folder(self)
-        expected = "".join(f"{way} container {COLORRIX_FORMAT}\n" + "".join(f"{way} {check} ok\n" for check in DECODE_CHECKS)
-                           for way in ("file", "stream"))
-        for name, data, output in codec_pictures():
-            folder.write([(name, data), ("other.dat", data), ("expected.bmp", output)])
+        expected = "".join(f"{way} {check} ok\n" for way in ("file", "stream") for check in ("frame", "bgra", "copies", "short"))
+        for name, data, rows, palette in codec_pictures():
+            folder.write([(name, data), ("other.dat", data), ("expected.bmp", bitmap_of_any_rix(rows, len(rows[0]), palette))])
             for seen in name, "other.dat":
                 with self.subTest(name, seen=seen):
                     self.assertEqual(self.wine(WIC_CHECK, "decode", seen, "expected.bmp", folder=folder), expected)
+            shown, (shape, pixels) = self.wine(WIC_CHECK, "thumbnail", name, "100", "out", folder=folder), averaged(rows, palette, 100)
+            drawn = folder.read("out")
+            self.assertEqual((shown.upper(), tuple(int.from_bytes(drawn[at:at + 4], "little") for at in (0, 4))),
+                             (f"THUMBNAIL HANDLER {THUMBNAIL_HANDLER}\nTHUMBNAIL BITMAP 32 BITS ALPHA 1\n", shape), name)
+            self.assertTrue(drawn[8:] == bytes(c for pixel in pixels for c in pixel), name + ": thumbnail pixels differ")
 
     # Whatever the converter refuses, up front or once its rows are read:
-    # the codec's error as the table says, each way, and no crash; a file
-    # that is no ColorRIX reaches the codec only when asked for by name.
+    # the codec's error as the table says, each way, from the thumbnail
+    # handler too, and no crash; a file that is no ColorRIX reaches the
+    # codec only when asked for by name, and a name not ColorRIX's has no
+    # thumbnail handler.
     def test_refused_files_give_an_error(self):
-        self.registered()
         folder, small = Folder(self), pattern(3, 3)
         corpus = sorted(pathlib.Path(HERE, "../fuzz/corpus/rix_to_bmp").glob("refused-*"))
-        for name, data, error in [("text.rix", b"not a picture", BAD_HEADER), ("lower.SCI", b"rix3" + SMALL_RIX[4:], BAD_HEADER),
-                                  ("bitmap.dat", SMALL_BITMAP, BAD_HEADER), ("signature.rix", b"RIX3", BAD_IMAGE),
-                                  ("header-cut.rix", SMALL_RIX[:9], BAD_IMAGE), ("palette-cut.dat", SMALL_RIX[:700], BAD_IMAGE),
-                                  ("pixel-cut.rix", SMALL_RIX[:-1], BAD_IMAGE),
-                                  *((f"stored-{kind:02x}.rix", rix(small, 3, info=kind << 8 | 0xAF), BAD_IMAGE) for kind in (0x40, 0x20, 3, 0x82)),
-                                  *((path.name, path.read_bytes(), BAD_IMAGE) for path in corpus)]:
-            folder.write([(name, data)])
-            with self.subTest(name):
-                shown = [line.split() for line in self.wine(WIC_CHECK, "refused", name, folder=folder).splitlines()]
-                by_content = error if data[:4] == b"RIX3" else "5x2" if data[:2] == b"BM" else NO_DECODER  # the system's own takes a bitmap
-                self.assertEqual([(way, code) for way, *_, code in shown], [("file", by_content), ("stream", by_content), ("direct", error)])
-
-    # As Explorer draws them: the handler the extension names, given the
-    # file's bytes as a stream; refused files, and names without the handler.
-    def test_thumbnails_come_from_the_extensions_handler(self):
-        self.registered()
-        folder = Folder(self)
-        for (name, rows, palette, data, size), extension in zip(thumbnail_pictures(), (".rix", ".vmg", ".SCI", ".sca", ".scz")):
-            name = name[:-4] + extension
-            folder.write([(name, data)])
-            shown, (shape, pixels) = self.wine(WIC_CHECK, "thumbnail", name, str(size), "out", folder=folder), averaged(rows, palette, size)
-            with self.subTest(name):
-                self.assertEqual(shown.upper(), f"THUMBNAIL HANDLER {THUMBNAIL_HANDLER}\nTHUMBNAIL BITMAP 32 BITS TOP-DOWN ALPHA 1\n")
-                drawn = folder.read("out")
-                self.assertEqual(tuple(int.from_bytes(drawn[at:at + 4], "little") for at in (0, 4)), shape)
-                self.assertTrue(drawn[8:] == bytes(c for pixel in pixels for c in pixel), "pixels differ")
-        late = pathlib.Path(HERE, "../fuzz/corpus/rix_to_bmp/refused-segment-missing.rix").read_bytes()
-        for name, data, made in (("cut.rix", SMALL_RIX[:-1], True), ("bitmap.sci", SMALL_BITMAP, True), ("late.rix", late, True),
-                                 ("saver.scr", SMALL_RIX, False), ("picture.dat", SMALL_RIX, False)):
-            folder.write([(name, data)])
-            with self.subTest(name):
-                shown = self.wine(WIC_CHECK, "thumbnail", name, "64", "out", folder=folder).upper().splitlines()
-                self.assertEqual(shown[:-1] + [shown[-1][:25]], [f"THUMBNAIL HANDLER {THUMBNAIL_HANDLER}", "THUMBNAIL MADE HRESULT 0X"]
-                                 if made else ["THUMBNAIL HANDLER NONE"])
+        table = [("text.rix", b"not a picture", BAD_HEADER), ("lower.SCI", b"rix3" + SMALL_RIX[4:], BAD_HEADER),
+                 ("bitmap.sci", SMALL_BITMAP, BAD_HEADER), ("signature.rix", b"RIX3", BAD_IMAGE), ("header-cut.rix", SMALL_RIX[:9], BAD_IMAGE),
+                 ("palette-cut.dat", SMALL_RIX[:700], BAD_IMAGE), ("pixel-cut.scr", SMALL_RIX[:-1], BAD_IMAGE),
+                 *((f"stored-{kind:02x}.rix", rix(small, 3, info=kind << 8 | 0xAF), BAD_IMAGE) for kind in (0x40, 0x20, 3, 0x82)),
+                 *((path.name, path.read_bytes(), BAD_IMAGE) for path in corpus)]
+        folder.write((name, data) for name, data, _ in table)
+        shown = self.wine(WIC_CHECK, "refused", *(name for name, *_ in table), folder=folder).splitlines()
+        for name, data, error in table:
+            by_content = error if data[:4] == b"RIX3" else "5x2" if data[:2] == b"BM" else NO_DECODER  # the system's own takes a bitmap
+            thumbnail = [THUMBNAIL_HANDLER, error] if name[-4:].lower() in CODEC_EXTENSIONS else ["none"]
+            self.assertEqual([line.split()[-1].upper() for line in shown if line.startswith(name + " ")],
+                             [code.upper() for code in [by_content, by_content, error, *thumbnail]], name)
 
     # For the user, the same keys under HKCU as for the machine under HKLM;
-    # each unregistration takes away exactly what its registration added,
-    # and neither touches another program's values.
+    # unregistering takes away exactly what registering added, and neither
+    # touches another program's values.
     def test_registration_adds_and_removes_only_its_own(self):
+        self.regsvr32("/u")
+        self.addCleanup(self.regsvr32)
         hives = ("HKLM", "HKCU")
         for hive, value in itertools.product(hives, (["/ve", "/d", "Other.Program"], ["/v", "Content Type", "/d", "image/other"])):
             self.wine("reg", "add", hive + "\\Software\\Classes\\.sci", *value, "/f")
         before = {hive: self.classes(hive) for hive in hives}
         self.regsvr32()
-        after = {"HKLM": self.classes("HKLM")}
-        self.assertEqual(self.classes("HKCU"), before["HKCU"], "the machine's registration wrote for the user")
         self.regsvr32("/n", "/i:user")
-        after["HKCU"] = self.classes("HKCU")
-        added = {hive: after[hive] - before[hive] for hive in hives}
+        after = {hive: self.classes(hive) for hive in hives}
         self.assertEqual([before[hive] - after[hive] for hive in hives], [set(), set()], "values of others changed")
-        # The same keys and values, the user's holding the parents the machine has (CLSID) too; the same data in the extensions'.
-        names = lambda entries: {(key, value and value.split("=")[0]) for key, value in entries} - {(key, None) for key, _ in before["HKLM"]}
-        shared = lambda entries: {(key, value) for key, value in entries if key.startswith("\\.")}
-        for same in names, shared:
-            self.assertEqual(same(added["HKLM"]), same(added["HKCU"]))
+        # The user's keys and values are the machine's, the parents the machine has (CLSID) aside.
+        added = [{(key, value and value.split("    ")[0]) for key, value in after[hive] - before[hive]} - {(key, None) for key, _ in before["HKLM"]}
+                 for hive in hives]
+        self.assertEqual(added[0], added[1])
         handler = "\\shellex\\{e357fccd-a995-4576-b01f-234630154e96}"
-        self.assertEqual({(key, value.upper()) for key, value in added["HKLM"] if key.endswith(handler) and value},
-                         {(f"\\{extension}{handler}", f'@="{THUMBNAIL_HANDLER}"') for extension in CODEC_EXTENSIONS})
+        self.assertEqual({(key, value.upper()) for key, value in after["HKLM"] - before["HKLM"] if key.endswith(handler) and value},
+                         {(f"\\{extension}{handler}", f"(DEFAULT)    REG_SZ    {THUMBNAIL_HANDLER}") for extension in CODEC_EXTENSIONS})
         self.regsvr32("/u", "/n", "/i:user")
-        self.assertEqual(self.classes("HKCU"), before["HKCU"])
         self.regsvr32("/u")
-        self.assertEqual(self.classes("HKLM"), before["HKLM"])
+        self.assertEqual({hive: self.classes(hive) for hive in hives}, before)
 
 
 MSI = os.environ.get("QUORVEL_MSI")
@@ -785,16 +756,9 @@ DECODER = "{368cfe9f-23aa-4d70-bab2-b3f3b6c007e9}"
 @unittest.skipUnless(MSI and LAUNCHER, "needs an installer (QUORVEL_MSI) and wine")
 class Installer(unittest.TestCase):
     def test_install_then_remove(self):
-        prefix = tempfile.mkdtemp(prefix="quorvel-wine-")
-        environment, server = dict(ENVIRONMENT, WINEPREFIX=prefix), os.path.join(os.path.dirname(LAUNCHER[0]), "wineserver")
-        self.addCleanup(shutil.rmtree, prefix, True)
-        self.addCleanup(subprocess.run, [server, "-k"], env=environment)
-        for command in [server, "-p10"], LAUNCHER + ["wineboot", "-i"]:  # as at the top, for quick runs
-            subprocess.run(command, env=environment, stdin=subprocess.DEVNULL, stdout=subprocess.DEVNULL, stderr=subprocess.DEVNULL)
-
-        def wine(*arguments):
-            return subprocess.run(LAUNCHER + list(arguments), env=environment, capture_output=True, stdin=subprocess.DEVNULL,
-                                  timeout=300).stdout.decode("utf-8", "replace")
+        environment = own_prefix(self.addCleanup)
+        wine = lambda *arguments: subprocess.run(LAUNCHER + list(arguments), env=environment, capture_output=True, stdin=subprocess.DEVNULL,
+                                                 timeout=300).stdout.decode("utf-8", "replace")
 
         def value(view, key, name):  # "" where the key or value is missing
             shown = wine("reg", "query", key, *(["/v", name] if name else ["/ve"]), *([f"/reg:{view}"] if view else []))
@@ -803,26 +767,18 @@ class Installer(unittest.TestCase):
         def state():
             path = value(None, r"HKLM\System\CurrentControlSet\Control\Session Manager\Environment", "PATH")
             listed = wine("reg", "query", r"HKLM\Software\Microsoft\Windows\CurrentVersion\Uninstall", "/s", f"/reg:{view}")
-            return ([entry for entry in path.split(";") if entry], os.path.isdir(where), "Quorvel" in listed,
-                    {row[:3]: value(*row[:3]).lower() for row in rows})
+            return [[entry for entry in path.split(";") if entry], os.path.isdir(where), "Quorvel" in listed, [value(*row[:3]).lower() for row in rows]]
 
         view = 64 if "x86_64" in os.path.basename(MSI) else 32
         folder = value(view, r"HKLM\Software\Microsoft\Windows\CurrentVersion", "ProgramFilesDir") + "\\Quorvel\\"
-        where = os.path.join(prefix, "drive_c", folder[3:].replace("\\", "/"))
-        classes, dlls = "HKLM\\Software\\Classes\\", [(view, folder + "quorvel-wic.dll")] + [(32, folder + "x86\\quorvel-wic.dll")] * (view == 64)
-        rows = [(dll_view, classes + key, name, data or dll) for dll_view, dll in dlls for key, name, data in [
-            (f"CLSID\\{DECODER}\\InprocServer32", None, None), (f"CLSID\\{DECODER}", "FriendlyName", "Quorvel ColorRIX Decoder"),
-            (f"CLSID\\{{7ED96837-96F0-4812-B211-F13C24117ED3}}\\Instance\\{DECODER}", "CLSID", DECODER),
-            (f"CLSID\\{THUMBNAIL_HANDLER}\\InprocServer32", None, None)]]
-        rows += [(None, classes + ".sca", "Content Type", "image/x-colorix"),
-                 (None, classes + ".rix\\ShellEx\\{e357fccd-a995-4576-b01f-234630154e96}", None, THUMBNAIL_HANDLER)]
+        where = os.path.join(environment["WINEPREFIX"], "drive_c", folder[3:].replace("\\", "/"))
+        rows = [(view, f"HKLM\\Software\\Classes\\CLSID\\{DECODER}\\InprocServer32", None, folder + "quorvel-wic.dll"),
+                (None, "HKLM\\Software\\Classes\\.rix\\ShellEx\\{e357fccd-a995-4576-b01f-234630154e96}", None, THUMBNAIL_HANDLER)]
+        rows += [(32, rows[0][1], None, folder + "x86\\quorvel-wic.dll")] * (view == 64)
         path, *_ = before = state()
-        package = "Z:" + os.path.abspath(MSI).replace("/", "\\")
-        wine("msiexec", "/i", package, "/qn")
-        self.assertEqual(state(), (path + [folder], True, True, {row[:3]: row[3].lower() for row in rows}))
+        wine("msiexec", "/i", package := windows_path(MSI), "/qn")
+        self.assertEqual(state(), [path + [folder], True, True, [row[3].lower() for row in rows]])
         self.assertEqual(sorted(os.listdir(where)), ["LICENSE", "README.md", "quorvel-wic.dll", "quorvel.exe"] + ["x86"] * (view == 64))
-        run = subprocess.run(LAUNCHER + [folder + "quorvel.exe"], env=environment, capture_output=True, stdin=subprocess.DEVNULL)
-        self.assertEqual((run.returncode, run.stdout[:9]), (255, b"\r\nQuorvel"))
         wine("msiexec", "/x", package, "/qn")
         self.assertEqual(state(), before)
 

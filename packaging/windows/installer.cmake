@@ -11,7 +11,6 @@ if(NOT QUORVEL_WIXL OR NOT QUORVEL_MSIBUILD OR NOT QUORVEL_MSIINFO OR NOT TARGET
   message(STATUS "No MSI installer: it needs the codec and Debian's wixl and msitools (wixl, msibuild, msiinfo)")
   return()
 endif()
-set(QUORVEL_MSI ${CMAKE_BINARY_DIR}/packages/quorvel-${PROJECT_VERSION}-windows-${CMAKE_SYSTEM_PROCESSOR}.msi)  # the suite installs it
 set(codec32 "")
 if(CMAKE_SIZEOF_VOID_P EQUAL 8)
   set(QUORVEL_WIC_DLL32 ${CMAKE_SOURCE_DIR}/build-win32/quorvel-wic.dll CACHE FILEPATH
@@ -27,6 +26,7 @@ else()
   set(arch x86)
   set(upgrade_code FD9D0BD8-ED85-42FE-87BB-CB5936F588BB)
 endif()
+set(QUORVEL_MSI ${CMAKE_BINARY_DIR}/packages/quorvel-${PROJECT_VERSION}-windows-${CMAKE_SYSTEM_PROCESSOR}.msi)  # the suite installs it
 add_custom_command(OUTPUT ${QUORVEL_MSI}
   COMMAND ${CMAKE_COMMAND} -DWIXL=${QUORVEL_WIXL} -DMSIBUILD=${QUORVEL_MSIBUILD} -DMSIINFO=${QUORVEL_MSIINFO} -DSTRIP=${CMAKE_STRIP}
     -DARCH=${arch} -DVERSION=${PROJECT_VERSION} -DUPGRADE_CODE=${upgrade_code}
