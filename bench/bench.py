@@ -29,7 +29,7 @@ against one cp of their bitmaps (held to 1.0 x); then run-length bitmaps
 pixels, against the floor of copying their output (held to 1.5 x, 1.5 x and
 5 x) and against ImageMagick writing them uncompressed.
 
-    python3 bench/bench.py [path/to/quorvel] [--runs N] [--work DIR] [--only TEXT]
+    python3 bench/bench.py [path/to/quorvel] [--runs N] [--work DIR] [--only TEXT] [--quick]
 
 --only keeps the sweep's cases whose label holds TEXT (8191x, rix>bmp...)
 and skips the rest of the benchmark; "compressed", "rle", "thumbnail" and
@@ -38,7 +38,11 @@ Windows codec under wine instead, from the folder of a 64-bit Windows build
 named in place of the program:
 
     python3 bench/bench.py build-win64 --only wic
+
+--quick runs every part once on pictures of 256 x 256 and batches of 5, and
+holds nothing to its target: a check that the benchmark still works.
 """
+import argparse
 import os
 import random
 import re
@@ -53,6 +57,7 @@ HERE = os.path.dirname(os.path.abspath(__file__))
 SWEEP = [(8192, 8192), (8191, 8192), (4096, 16383), (4096, 16384), (2048, 32767), (1024, 65535), (1001, 65535),
          (640, 65535), (384, 65535), (383, 65535), (65535, 1024), (101, 65535), (3, 65535)]
 HELD = 16 << 20  # pixel bytes from which a shape is held to the floor
+SIDE, BATCH = 8192, 200  # the large pictures' side, and how many small files a batch holds (--quick: fewer, smaller)
 TARGET, AIM = 1.3, 1.15
 
 # Rows are one base row shifted through these tables: fast enough for
@@ -202,18 +207,22 @@ def sweep(quorvel, floor, work, runs, only):
               f"median {statistics.median(r for r, _ in held):.2f}")
 
 
+def has_imagemagick():
+    """Whether `convert` is ImageMagick's, not a stand-in of the same name."""
+    return bool(shutil.which("convert")) and subprocess.run(["convert", "-version"], capture_output=True, text=True
+                                                            ).stdout.startswith("Version: ImageMagick")
+
+
 def imagemagick(quorvel, work, path):
     """How much faster than ImageMagick writing the same picture as an
     uncompressed 8-bit bitmap, where ImageMagick is installed."""
-    version = subprocess.run(["convert", "-version"], capture_output=True, text=True).stdout \
-        if shutil.which("convert") else ""
-    if "ImageMagick" not in version:
+    if not has_imagemagick():
         print("ImageMagick: not installed, not compared")
         return
     theirs = statistics.median(timed(["convert", path, "-type", "Palette", "-compress", "none",
                                       "BMP3:imagemagick.bmp"], work) for _ in range(3))
     ours = statistics.median(timed([quorvel, path], work) for _ in range(5))
-    print(f"ImageMagick, 8192 x 8192 bitmap to an 8-bit bitmap: {theirs * 1000:.0f} ms, "
+    print(f"ImageMagick, {SIDE} x {SIDE} bitmap to an 8-bit bitmap: {theirs * 1000:.0f} ms, "
           f"{theirs / ours:.0f} x quorvel's time to convert it", flush=True)
 
 
@@ -224,12 +233,12 @@ def small_files(quorvel, work, runs):
     batch, copies = os.path.join(work, "batch"), os.path.join(work, "batch-copies")
     os.makedirs(batch, exist_ok=True)
     os.makedirs(copies, exist_ok=True)
-    names = [f"card{i:03}.bmp" for i in range(200)]
+    names = [f"card{i:03}.bmp" for i in range(BATCH)]
     write(os.path.join(batch, names[0]), bmp_parts(640, 480, BMP_PALETTE))
     for name in names[1:]:
         shutil.copyfile(os.path.join(batch, names[0]), os.path.join(batch, name))
     ours, cp = medians([[quorvel] + names, ["cp", "-t", copies] + names], runs, batch)
-    print(f"200 x 640x480.bmp in one run: quorvel {ours * 1e3:.2f} ms, one cp {cp * 1e3:.2f} ms, "
+    print(f"{BATCH} x 640x480.bmp in one run: quorvel {ours * 1e3:.2f} ms, one cp {cp * 1e3:.2f} ms, "
           f"ratio {ours / cp:.2f} (target 1.0); peak RSS {peak_rss([quorvel] + names, batch):.1f} MiB")
 
 
@@ -276,8 +285,8 @@ def photograph_row(width):
 
 
 def compressed_pictures(quorvel, work, runs):
-    for name, width, height, maker, per, target in (("drawing", 8192, 8192, drawing_row, 512, 2.0),
-                                                    ("photograph", 8192, 8192, photograph_row, 7, 10.0)):
+    for name, width, height, maker, per, target in (("drawing", SIDE, SIDE, drawing_row, 512, 2.0),
+                                                    ("photograph", SIDE, SIDE, photograph_row, 7, 10.0)):
         row = maker(width)
         cached = {}
         rows = lambda y: cached.setdefault(y if name == "photograph" else (y // 900), row(y))
@@ -294,14 +303,14 @@ def compressed_pictures(quorvel, work, runs):
     os.makedirs(batch, exist_ok=True)
     os.makedirs(copies, exist_ok=True)
     row = drawing_row(320)
-    names = [f"pic{i:03}.rix" for i in range(200)]
+    names = [f"pic{i:03}.rix" for i in range(BATCH)]
     write(os.path.join(batch, names[0]), compressed_rix_parts(320, 200, lambda y: row(y * 30), 50))
     for name in names[1:]:
         shutil.copyfile(os.path.join(batch, names[0]), os.path.join(batch, name))
     subprocess.run([quorvel] + names, cwd=batch, check=True, stdout=subprocess.DEVNULL)
     bitmaps = [name[:-3] + "bmp" for name in names]
     ours, cp = medians([[quorvel] + names, ["cp", "-t", copies] + bitmaps], runs, batch)
-    print(f"200 x 320x200 compressed .rix in one run: quorvel {ours * 1e3:.2f} ms, one cp of their bitmaps "
+    print(f"{BATCH} x 320x200 compressed .rix in one run: quorvel {ours * 1e3:.2f} ms, one cp of their bitmaps "
           f"{cp * 1e3:.2f} ms, ratio {ours / cp:.2f} (target 1.0)")
 
 
@@ -311,15 +320,15 @@ def thumbnails(quorvel, work, runs):
     thumbnailer = os.path.join(os.path.dirname(quorvel), "quorvel-thumbnailer")
     if not os.path.exists(thumbnailer):
         return print("thumbnails: no quorvel-thumbnailer beside the converter (built where libpng is found)")
-    row = photograph_row(8192)
+    row = photograph_row(SIDE)
     cached = {}
     rows = lambda y: cached.setdefault(y, row(y))
-    for name, parts in (("thumb-stored.rix", rix_parts_of(8192, 8192, rows)),
-                        ("thumb-compressed.rix", compressed_rix_parts(8192, 8192, rows, 7))):
+    for name, parts in (("thumb-stored.rix", rix_parts_of(SIDE, SIDE, rows)),
+                        ("thumb-compressed.rix", compressed_rix_parts(SIDE, SIDE, rows, 7))):
         path = write(os.path.join(work, name), parts)
         drawn = [thumbnailer, "-s", "256", path, path[:-3] + "png"]
         ours, conversion = medians([drawn, [quorvel, path]], runs, work)
-        print(f"thumbnail of 8192 x 8192 {name[6:-4]}: {ours * 1e3:.1f} ms, conversion {conversion * 1e3:.1f} ms, "
+        print(f"thumbnail of {SIDE} x {SIDE} {name[6:-4]}: {ours * 1e3:.1f} ms, conversion {conversion * 1e3:.1f} ms, "
               f"ratio {ours / conversion:.2f} (target 2); peak RSS {peak_rss(drawn, work):.1f} MiB "
               f"(converter {peak_rss([quorvel, path], work):.1f} MiB)", flush=True)
 
@@ -338,15 +347,15 @@ def wic_reads(windows, work, runs):
     subprocess.run(["/usr/lib/wine/wineserver", "-p30"])  # one server for every run, none started by a timed one
     subprocess.run([wine, "regsvr32", "/s", codec], check=True)
     try:
-        row = photograph_row(8192)
+        row = photograph_row(SIDE)
         cached = {}
         rows = lambda y: cached.setdefault(y, row(y))
-        for name, parts in (("wic-stored.rix", rix_parts_of(8192, 8192, rows)),
-                            ("wic-compressed.rix", compressed_rix_parts(8192, 8192, rows, 7))):
+        for name, parts in (("wic-stored.rix", rix_parts_of(SIDE, SIDE, rows)),
+                            ("wic-compressed.rix", compressed_rix_parts(SIDE, SIDE, rows, 7))):
             path = write(os.path.join(work, name), parts)
             read, conversion = medians([[wine, reader, path], [wine, program, path]], runs, work)
             memory = int(subprocess.run([wine, reader, "--memory", path], cwd=work, check=True, capture_output=True, text=True).stdout)
-            print(f"WIC read of 8192 x 8192 {name[4:-4]}: {read * 1e3:.1f} ms, quorvel.exe's conversion {conversion * 1e3:.1f} ms, "
+            print(f"WIC read of {SIDE} x {SIDE} {name[4:-4]}: {read * 1e3:.1f} ms, quorvel.exe's conversion {conversion * 1e3:.1f} ms, "
                   f"ratio {read / conversion:.2f} (target 2); memory beside the caller's buffer {memory / 1024:.1f} MiB "
                   f"(target 16)", flush=True)
     finally:
@@ -374,10 +383,25 @@ def same_file(a, b):
 RLE_TARGETS = {"long runs": 1.5, "absolute runs": 1.5, "runs of 1 to 3": 5.0}
 
 
+def rle_row(row, bits, style):
+    """A row as RLE8 or RLE4: absolute runs of up to 255 pixels ("absolute",
+    but for the last 2 pixels or fewer), else a coded run for each run of
+    equal pixels."""
+    out, x = bytearray(), 0
+    while x < len(row):
+        n = min(255, len(row) - x)
+        if style == "absolute" and n >= 3:
+            data = row[x:x + n] if bits == 8 else bytes(row[i] << 4 | (row[i + 1] if i + 1 < x + n else 0) for i in range(x, x + n, 2))
+            out += bytes((0, n)) + data + b"\0" * (len(data) % 2)
+        else:
+            n = next((k for k in range(1, n) if row[x + k] != row[x]), n)
+            out += bytes((n, row[x] if bits == 8 else row[x] * 17))
+        x += n
+    return bytes(out)
+
+
 def rle_pictures(quorvel, floor, work, runs):
-    sys.path.insert(0, os.path.join(HERE, "..", "tests"))
-    from images import rle_row
-    size = 8192
+    size = SIDE
     styles = {"long runs": "runs", "absolute runs": "absolute", "runs of 1 to 3": "short"}
     for bits in 8, 4:
         for label, style in styles.items():
@@ -403,10 +427,10 @@ def rle_pictures(quorvel, floor, work, runs):
             ours, mapped, buffered = medians([[quorvel, path], [floor, output, "floor.out"],
                                               [floor, "--buffered", output, "floor.out"]], runs, work)
             floor_time = min(mapped, buffered)
-            print(f"RLE{bits} 8192 x 8192, {label}: {ours * 1e3:.1f} ms, floor {floor_time * 1e3:.1f} ms "
+            print(f"RLE{bits} {size} x {size}, {label}: {ours * 1e3:.1f} ms, floor {floor_time * 1e3:.1f} ms "
                   f"(mapped {mapped * 1e3:.1f}, buffered {buffered * 1e3:.1f}), ratio {ours / floor_time:.2f} "
                   f"(target {RLE_TARGETS[label]}); peak RSS {peak_rss([quorvel, path], work):.1f} MiB", flush=True)
-            if shutil.which("convert"):
+            if has_imagemagick():
                 theirs = timed(["convert", path, "-compress", "none", "BMP3:imagemagick.bmp"], work)
                 print(f"  ImageMagick to an uncompressed bitmap: {theirs * 1e3:.0f} ms, {theirs / ours:.0f} x quorvel's time")
             for leftover in (path, plain, output, plain[:-3] + "rix"):
@@ -439,35 +463,33 @@ def plain_parts(size, bits, row):
 
 
 def main():
-    args = sys.argv[1:]
-    options = {"--runs": "11", "--work": "/dev/shm/quorvel-bench", "--only": ""}
-    for option in options:
-        if option in args:
-            at = args.index(option)
-            options[option] = args[at + 1]
-            del args[at:at + 2]
-    runs, work, only = int(options["--runs"]), options["--work"], options["--only"]
-    if only == "wic":  # the Windows codec under wine, from a 64-bit Windows build's folder
-        os.makedirs(work, exist_ok=True)
-        return wic_reads(os.path.abspath(args[0] if args else os.path.join(HERE, "..", "build-win64")), work, runs)
-    if only in ("compressed", "rle", "thumbnail", "small"):  # those pictures alone
-        quorvel = os.path.abspath(args[0] if args else os.path.join(HERE, "..", "build", "quorvel"))
-        os.makedirs(work, exist_ok=True)
-        if only == "rle":
-            return rle_pictures(quorvel, floor_program(work), work, runs)
-        if only == "thumbnail":
-            return thumbnails(quorvel, work, runs)
-        if only == "small":
-            return small_files(quorvel, work, runs)
-        return compressed_pictures(quorvel, work, runs)
-    quorvel = os.path.abspath(args[0] if args else os.path.join(HERE, "..", "build", "quorvel"))
+    global SIDE, BATCH, SWEEP
+    parser = argparse.ArgumentParser(description=__doc__.split("\n\n")[0], formatter_class=argparse.RawDescriptionHelpFormatter,
+                                     epilog=__doc__.split("\n\n", 1)[1])
+    parser.add_argument("program", nargs="?", help="the converter (default build/quorvel); for --only wic, a 64-bit Windows build's folder")
+    parser.add_argument("--runs", type=int, default=11, help="timed runs of each command (default 11)")
+    parser.add_argument("--work", default="/dev/shm/quorvel-bench", help="where the inputs are made")
+    parser.add_argument("--only", default="", help="sweep cases whose label holds TEXT, or: compressed, rle, thumbnail, small, wic")
+    parser.add_argument("--quick", action="store_true", help="every part once on small pictures: that the benchmark still works")
+    options = parser.parse_args()
+    if options.quick:
+        SIDE, BATCH, SWEEP, options.runs = 256, 5, [(256, 256), (255, 3)], 1
+    runs, work, only = options.runs, options.work, options.only
     os.makedirs(work, exist_ok=True)
+    if only == "wic":  # the Windows codec under wine
+        return wic_reads(os.path.abspath(options.program or os.path.join(HERE, "..", "build-win64")), work, runs)
+    quorvel = os.path.abspath(options.program or os.path.join(HERE, "..", "build", "quorvel"))
+    parts = {"compressed": compressed_pictures, "thumbnail": thumbnails, "small": small_files,
+             "rle": lambda *arguments: rle_pictures(quorvel, floor_program(work), work, runs)}
+    if only in parts:  # those pictures alone
+        return parts[only](quorvel, work, runs)
     sweep(quorvel, floor_program(work), work, runs, only)
     if only:
         return
     small_files(quorvel, work, runs)
-    path, _ = converted(quorvel, work, "8192x8192.bmp", *to_rix(8192, 8192))
-    imagemagick(quorvel, work, path)
+    if not options.quick:
+        path, _ = converted(quorvel, work, f"{SIDE}x{SIDE}.bmp", *to_rix(SIDE, SIDE))
+        imagemagick(quorvel, work, path)
     compressed_pictures(quorvel, work, runs)
     rle_pictures(quorvel, floor_program(work), work, runs)
     thumbnails(quorvel, work, runs)
