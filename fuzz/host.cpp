@@ -29,7 +29,7 @@ void expect(bool condition, const char* what) {
 }
 
 // A stream over memory that hands over at most `most` bytes a read and
-// fails its `failing`th read (0: never).
+// fails its `failing`th read (0: never), leaving junk where it read.
 struct PieceStream final : SeekingStream {
     PieceStream(const Bytes& bytes, std::uint32_t most, std::uint32_t failing) : bytes(bytes), most(most), failing(failing) {}
     bool seekTo(std::uint64_t offset) override { return at = offset, true; }
@@ -37,7 +37,9 @@ struct PieceStream final : SeekingStream {
         got = static_cast<std::uint32_t>(std::min<std::uint64_t>({count, most, bytes.size() - std::min<std::uint64_t>(at, bytes.size())}));
         if (got) std::memcpy(destination, bytes.data() + at, got);
         at += got;
-        return ++reads != failing;
+        if (++reads != failing) return true;
+        std::memset(destination, 0x5A, got);
+        return false;
     }
     std::uint64_t length() const override { return bytes.size(); }
     const Bytes& bytes;
@@ -88,13 +90,21 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
     // The reference reads pictures whatever their first bytes say.
     const bool signature = size >= 4 && std::memcmp(data, "RIX3", 4) == 0;
     const std::optional<Bytes> pixels = signature ? reference::pixelsOf(bytes) : std::nullopt;
-    const std::uint32_t failing = choose() % 4 == 0 ? 1 + choose() % 12 : 0;  // a stream that fails is sound until it does
-    PieceStream stream(bytes, 1 + static_cast<std::uint32_t>(choose() % (choose() % 2 ? 7 : 70000)), failing);
+    const auto most = 1 + static_cast<std::uint32_t>(choose() % (choose() % 2 ? 7 : 70000));
+    // A stream that fails, at any of its reads, is sound until it does.
+    const std::uint32_t failing = choose() % 4 == 0 ? 1 + static_cast<std::uint32_t>(choose() % (size / most + 2)) : 0;
+    PieceStream stream(bytes, most, failing);
     RixRefusal refusal{};
     try {
         const std::unique_ptr<RixRows> picture = openRixRows(stream, refusal);
         if (!picture) return expect(!pixels || failing, "a readable ColorRIX was refused"), 0;
         expect(signature, "a file without the signature was opened");
+        // A picture opened has the file's palette, widened, whatever failed later.
+        for (std::size_t i = 0, entries = data[8] == 0xAB ? 16 : 256; i < kPaletteEntries; ++i) {
+            const auto file = [&](int k) { return i < entries ? data[10 + 3 * i + k] << 2 & 255 : 0; };
+            const RGBTRIPLE& colour = picture->palette[i];
+            expect(colour.rgbtRed == file(0) && colour.rgbtGreen == file(1) && colour.rgbtBlue == file(2), "the palette is not the file's");
+        }
         for (unsigned regions = 1 + choose() % 6; regions > 0; --regions) checkRegion(*picture, pixels, choose, !failing, false);
         const std::size_t area = std::size_t{picture->width} * picture->height;
         if (area > (std::size_t{1} << 24)) return 0;
