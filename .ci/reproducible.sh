@@ -17,10 +17,9 @@ for folder in a "a-much-longer-folder-name/nested"; do
    done &&
    (cd build && cpack >/dev/null) && (cd build-win32 && cpack >/dev/null))
 done
-for built in build/quorvel build/packages/quorvel_*.deb build-win32/quorvel.exe build-win32/quorvel-wic.dll \
+cd "$work/a"
+for built in build/quorvel build/packages/*.deb build-win32/quorvel.exe build-win32/quorvel-wic.dll \
              build-win32/packages/quorvel-*.zip build-win32/packages/quorvel-*.msi; do
-  first=$(echo "$work"/a/$built)
-  second=$(echo "$work"/a-much-longer-folder-name/nested/$built)
-  cmp "$first" "$second"
-  echo "identical: $built ($(stat -c %s "$first") bytes)"
+  cmp "$built" "$work/a-much-longer-folder-name/nested/$built"
+  echo "identical: $built ($(stat -c %s "$built") bytes)"
 done

@@ -12,5 +12,8 @@ set(CMAKE_FIND_ROOT_PATH_MODE_PROGRAM NEVER)
 set(CMAKE_FIND_ROOT_PATH_MODE_LIBRARY ONLY)
 set(CMAKE_FIND_ROOT_PATH_MODE_INCLUDE ONLY)
 set(CMAKE_FIND_ROOT_PATH_MODE_PACKAGE ONLY)
+# pkg-config too looks only for the target's libraries (such as gdk-pixbuf,
+# for its loader), not this machine's.
+set(ENV{PKG_CONFIG_LIBDIR} /usr/lib/${DEBIAN_TRIPLET}/pkgconfig:/usr/share/pkgconfig)
 
 set(CMAKE_CROSSCOMPILING_EMULATOR ${QEMU_USER} -L /usr/${DEBIAN_TRIPLET})

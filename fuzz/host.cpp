@@ -82,22 +82,26 @@ void checkRegion(RixRows& picture, const std::optional<Bytes>& pixels, std::mins
 }  // namespace
 
 extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size) {
-    const Bytes bytes(data, data + size);
     // Choices drawn from the bytes themselves, so that the conversions' seeds drive this check as they are.
     std::uint32_t seed = 0;
-    for (std::uint8_t byte : bytes) seed = seed * 31 + byte;
+    for (std::size_t at = 0; at < size; ++at) seed = seed * 31 + data[at];
     std::minstd_rand choose(seed);
-    // The reference reads pictures whatever their first bytes say.
-    const bool signature = size >= 4 && std::memcmp(data, "RIX3", 4) == 0;
-    const std::optional<Bytes> pixels = signature ? reference::pixelsOf(bytes) : std::nullopt;
+    // The reference reads pictures whatever their first bytes say, and
+    // whole: not those a hostile header makes gigabytes of.
+    constexpr std::size_t kMostPixels = std::size_t{1} << 22;
+    const bool signature = size >= 8 && std::memcmp(data, "RIX3", 4) == 0;
+    const std::size_t claimed = signature ? std::size_t(data[4] | data[5] << 8) * std::size_t(data[6] | data[7] << 8) : 0;
+    const std::optional<Bytes> pixels = signature && claimed <= kMostPixels ? reference::pixelsOf(Bytes(data, data + size)) : std::nullopt;
     const auto most = 1 + static_cast<std::uint32_t>(choose() % (choose() % 2 ? 7 : 70000));
     // A stream that fails, at any of its reads, is sound until it does.
     const std::uint32_t failing = choose() % 4 == 0 ? 1 + static_cast<std::uint32_t>(choose() % (size / most + 2)) : 0;
+    const Bytes bytes(data, data + size);
     PieceStream stream(bytes, most, failing);
     RixRefusal refusal{};
     try {
         const std::unique_ptr<RixRows> picture = openRixRows(stream, refusal);
         if (!picture) return expect(!pixels || failing, "a readable ColorRIX was refused"), 0;
+        if (!pixels && claimed > kMostPixels) return 0;  // too large to be held to anything here
         expect(signature, "a file without the signature was opened");
         // A picture opened has the file's palette, widened, whatever failed later.
         for (std::size_t i = 0, entries = data[8] == 0xAB ? 16 : 256; i < kPaletteEntries; ++i) {

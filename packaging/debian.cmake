@@ -17,6 +17,11 @@ macro(quorvel_package component name description)
     string(TOUPPER ${component} upper)
     set(CPACK_DEBIAN_${upper}_PACKAGE_NAME ${name})
     set(CPACK_DEBIAN_${upper}_DESCRIPTION "${description}")
+    # Viewers (and KDE's thumbnails) know ColorRIX files by the type the
+    # converter's package gives the desktop.
+    if(NOT "${component}" STREQUAL converter)
+      set(CPACK_DEBIAN_${upper}_PACKAGE_DEPENDS "quorvel (= ${PROJECT_VERSION})")
+    endif()
     install(FILES ${CMAKE_CURRENT_BINARY_DIR}/changelog.gz DESTINATION ${CMAKE_INSTALL_DATADIR}/doc/${name} COMPONENT ${component})
     install(FILES ${CMAKE_CURRENT_SOURCE_DIR}/LICENSE DESTINATION ${CMAKE_INSTALL_DATADIR}/doc/${name} RENAME copyright
             COMPONENT ${component})

@@ -10,7 +10,7 @@
 # build cannot hold ("memory" for a sanitized build). A Windows program
 # (.exe) writes "\r\n" and is spared what Windows has no part of:
 # symbolic links, FIFOs, devices and resource limits.
-import itertools, os, pathlib, random, resource, shlex, shutil, signal, subprocess, sys, tempfile, unittest
+import hashlib, importlib.util, itertools, os, pathlib, random, resource, shlex, shutil, signal, subprocess, sys, tempfile, unittest
 from struct import pack
 
 try:
@@ -566,13 +566,26 @@ def codec_pictures():
     yield "1001x1100-84.rix", compressed(flat, 1001, PALETTE_16, 0x84, 50), flat, PALETTE_16
 
 
+# What the converter refuses, up front or once its rows are read: (name, file).
+def refused_pictures():
+    yield from {"text.rix": b"not a picture", "lower.SCI": b"rix3" + SMALL_RIX[4:], "bitmap.sci": SMALL_BITMAP, "short.rix": b"RI",
+                "signature.dat": b"RIX3", "header-cut.rix": SMALL_RIX[:9], "palette-cut.dat": SMALL_RIX[:700], "pixel-cut.scr": SMALL_RIX[:-1],
+                **{f"stored-{kind:02x}.rix": rix(pattern(3, 3), 3, info=kind << 8 | 0xAF) for kind in (0x40, 0x20, 3, 0x82)}}.items()
+    yield from ((path.name, path.read_bytes()) for path in sorted(pathlib.Path(HERE, "../fuzz/corpus/rix_to_bmp").glob("refused-*")))
+
+
+# A palette's 256 colours as the converted bitmap shows them: (red, green, blue).
+def bitmap_colours(palette):
+    return [tuple((c << 2) & 255 for c in entry) for entry in palette] + [(0, 0, 0)] * (256 - len(palette))
+
+
 # A picture scaled to fit `size` as its bitmap's colours show it: its
 # thumbnail's width and height, and RGB pixels, each the rounded average of
 # the source pixels [k * side // thumbnail side, (k + 1) * side // thumbnail side) on both axes.
 def averaged(rows, palette, size):
     width, height = len(rows[0]), len(rows)
     scale = lambda side: side if max(width, height) <= size else max(1, (side * size + max(width, height) // 2) // max(width, height))
-    colours = [tuple((c << 2) & 255 for c in entry) for entry in palette] + [(0, 0, 0)] * 256
+    colours = bitmap_colours(palette)
     boxes = lambda side, to: [range(k * side // to, (k + 1) * side // to) for k in range(to)]
     return (scale(width), scale(height)), [tuple((sum(colours[rows[y][x]][c] for y in down for x in across) + len(down) * len(across) // 2) //
                                                  (len(down) * len(across)) for c in range(3))
@@ -625,6 +638,73 @@ class Desktop(unittest.TestCase):
                 signal.signal(signal.SIGXFSZ, signal.SIG_IGN), resource.setrlimit(resource.RLIMIT_FSIZE, (limit, limit))))
             self.assertEqual((run.returncode, run.stdout if status == 1 else b"", os.path.exists(folder / "out.png")),
                              (status, b"", False), arguments)
+
+
+PIXBUF_LOADER = os.environ.get("QUORVEL_PIXBUF_LOADER") and os.path.abspath(os.environ["QUORVEL_PIXBUF_LOADER"])
+# Loads each file named through gdk-pixbuf: from the file, found by name or
+# content, and fed to a ColorRIX loader in pieces of 1 byte, of 4093 and
+# whole. Prints each picture's size and a digest of its RGB rows, or the
+# error; fed, the rows reported updated in all and before the last piece.
+PIXBUF_READER = r"""
+import gi, hashlib, sys
+gi.require_version("GdkPixbuf", "2.0")
+from gi.repository import GdkPixbuf, GLib
+def fed(data, size):
+    loader, updated = GdkPixbuf.PixbufLoader.new_with_type("colorix"), []
+    loader.connect("area-updated", lambda _, x, y, width, height: updated.append(height))
+    for at in range(0, len(data), size):
+        early = sum(updated)
+        loader.write(data[at:at + size])
+    loader.close()
+    return loader.get_pixbuf(), f"updated {sum(updated)} early {early}"
+for name in sys.argv[1:]:
+    data = open(name, "rb").read()
+    for way in "file", 1, 4093, len(data):
+        try:
+            pixbuf, shown = (GdkPixbuf.Pixbuf.new_from_file(name), "info %dx%d" % GdkPixbuf.Pixbuf.get_file_info(name)[1:]) if way == "file" else fed(data, way)
+            width, height, stride, pixels = pixbuf.get_width(), pixbuf.get_height(), pixbuf.get_rowstride(), pixbuf.get_pixels()
+            rgb = b"".join(pixels[y * stride:y * stride + 3 * width] for y in range(height))
+            print(name, way, f"{width}x{height}", pixbuf.get_has_alpha(), hashlib.sha1(rgb).hexdigest(), shown)
+        except GLib.Error as error:
+            print(name, way, error.message)
+"""
+
+
+# The gdk-pixbuf loader as GTK programs use it, through gdk-pixbuf itself
+# (Python's gi) with a loaders' cache of its own and the ColorRIX type in a
+# MIME database of the suite's own: every kind of ColorRIX from its file and
+# fed in pieces, in the bitmap's colours, stored rows reported as they
+# arrive; whatever the converter refuses, up front or at the end, an error.
+# (Debian's thumbnailer drawing through the loader installed by its package
+# is a step of CI's.)
+@unittest.skipUnless(PIXBUF_LOADER and shutil.which("update-mime-database") and importlib.util.find_spec("gi"), "no gdk-pixbuf loader, or no gi")
+class Pixbuf(unittest.TestCase):
+    def test_pictures_and_refusals(self):
+        folder, expected, damaged = Folder(self), [], "The ColorRIX image is damaged, cut short or stored in a way that is not read"
+        refused = {name: (data, damaged if data[:4] == b"RIX3" else "Not a ColorRIX image" if len(data) >= 4 else "The file is too short to be a ColorRIX image")
+                   for name, data in refused_pictures() if data[:2] != b"BM"}  # gdk-pixbuf's own reads a bitmap
+        refused["no-rows.rix"] = (rix([], 5), "The ColorRIX image has no pixels")
+        folder.write((name, data) for name, (data, _) in refused.items())
+        for name, data, rows, palette in codec_pictures():
+            folder.write([(name, data)])
+            colours = [bytes(colour) for colour in bitmap_colours(palette)]
+            (width, height), digest = (len(rows[0]), len(rows)), hashlib.sha1(b"".join(colours[i] for row in rows for i in row)).hexdigest()
+            start, span = 10 + 3 * (16 if data[8] == 0xAB else 256), len(rows[0]) if data[9] == 0 else 4 * ((len(rows[0]) + 7) // 8)
+            early = lambda size: min(height, max(0, (len(data) - 1) // size * size - start) // span) if data[9] in (0, 4) else 0  # stored rows as they come
+            expected += [f"{name} {way} {width}x{height} False {digest} " + (f"info {width}x{height}" if way == "file" else f"updated {height} early {early(way)}")
+                         for way in ("file", 1, 4093, len(data))]
+        expected += [f"{name} {way} " + (f"Failed to load image “{name}”: " if way == "file" else "") + message
+                     for name, (data, message) in refused.items() for way in ("file", 1, 4093, len(data))]
+        folder.write([("share/mime/packages/quorvel.xml", pathlib.Path(HERE, "../packaging/quorvel.xml").read_bytes())])
+        subprocess.run(["update-mime-database", folder / "share/mime"], check=True, capture_output=True)
+        libraries = subprocess.run(["ldd", PIXBUF_LOADER], capture_output=True, text=True).stdout.split()
+        environment = dict(ENVIRONMENT, XDG_DATA_DIRS=f"{folder / 'share'}:/usr/share", XDG_DATA_HOME=folder / "none", ASAN_OPTIONS="detect_leaks=0",
+                           GDK_PIXBUF_MODULE_FILE=folder / "loaders.cache", LD_PRELOAD=" ".join(p for p in libraries if "/libasan" in p))  # a sanitized build's
+        query = next(pathlib.Path(p).parent / "gdk-pixbuf-2.0/gdk-pixbuf-query-loaders" for p in libraries if "/libgdk_pixbuf-2.0" in p)  # of the loader's gdk-pixbuf
+        folder.write([("loaders.cache", subprocess.run([query, PIXBUF_LOADER], env=environment, capture_output=True, check=True).stdout)])
+        run = subprocess.run([sys.executable, "-c", PIXBUF_READER, *(line.split()[0] for line in expected[::4])], cwd=folder.path, env=environment,
+                             capture_output=True, text=True)
+        self.assertEqual((run.stdout.splitlines(), run.stderr, run.returncode), (expected, "", 0))
 
 
 WIC_CHECK, WIC_DLL = (os.path.abspath(os.environ[name]) if os.environ.get(name) else None for name in ("QUORVEL_WIC_CHECK", "QUORVEL_WIC_DLL"))
@@ -703,16 +783,11 @@ class Codec(unittest.TestCase):
     # codec only when asked for by name, and a name not ColorRIX's has no
     # thumbnail handler.
     def test_refused_files_give_an_error(self):
-        folder, small = Folder(self), pattern(3, 3)
-        corpus = sorted(pathlib.Path(HERE, "../fuzz/corpus/rix_to_bmp").glob("refused-*"))
-        table = [("text.rix", b"not a picture", BAD_HEADER), ("lower.SCI", b"rix3" + SMALL_RIX[4:], BAD_HEADER),
-                 ("bitmap.sci", SMALL_BITMAP, BAD_HEADER), ("signature.rix", b"RIX3", BAD_IMAGE), ("header-cut.rix", SMALL_RIX[:9], BAD_IMAGE),
-                 ("palette-cut.dat", SMALL_RIX[:700], BAD_IMAGE), ("pixel-cut.scr", SMALL_RIX[:-1], BAD_IMAGE),
-                 *((f"stored-{kind:02x}.rix", rix(small, 3, info=kind << 8 | 0xAF), BAD_IMAGE) for kind in (0x40, 0x20, 3, 0x82)),
-                 *((path.name, path.read_bytes(), BAD_IMAGE) for path in corpus)]
-        folder.write((name, data) for name, data, _ in table)
-        shown = self.wine(WIC_CHECK, "refused", *(name for name, *_ in table), folder=folder).splitlines()
-        for name, data, error in table:
+        folder, table = Folder(self), list(refused_pictures())
+        folder.write(table)
+        shown = self.wine(WIC_CHECK, "refused", *(name for name, _ in table), folder=folder).splitlines()
+        for name, data in table:
+            error = BAD_IMAGE if data[:4] == b"RIX3" else BAD_HEADER
             by_content = error if data[:4] == b"RIX3" else "5x2" if data[:2] == b"BM" else NO_DECODER  # the system's own takes a bitmap
             thumbnail = [THUMBNAIL_HANDLER, error] if name[-4:].lower() in CODEC_EXTENSIONS else ["none"]
             self.assertEqual([line.split()[-1].upper() for line in shown if line.startswith(name + " ")],
@@ -742,6 +817,77 @@ class Codec(unittest.TestCase):
         self.regsvr32("/u", "/n", "/i:user")
         self.regsvr32("/u")
         self.assertEqual({hive: self.classes(hive) for hive in hives}, before)
+
+
+QT_PLUGINS = {version: os.environ.get(f"QUORVEL_QT{version}_PLUGINS") for version in (5, 6)}
+# Reads each file named through QImageReader three ways: from the file, from
+# a device that cannot seek and hands over a few bytes a read (as a network
+# reply does), and from a buffer holding it 7 bytes in. Prints each read and
+# keeps a picture's colour table and rows, without their padding, in NAME.WAY.
+QT_READER = r"""
+import sys
+from PyQtN.QtCore import QBuffer, QIODevice
+from PyQtN.QtGui import QImage, QImageReader
+class Pipe(QIODevice):
+    def __init__(self, data):
+        super().__init__()
+        self.data = data
+        self.open(QIODevice.OpenModeFlag.ReadOnly)
+    def isSequential(self):
+        return True
+    def readData(self, size):
+        chunk, self.data = self.data[:min(size, 4093)], self.data[min(size, 4093):]
+        return chunk
+def inside(data):
+    buffer = QBuffer()
+    buffer.setData(bytes(7) + data)
+    buffer.open(QIODevice.OpenModeFlag.ReadOnly)
+    buffer.seek(7)
+    return buffer
+for name in sys.argv[1:]:
+    data = open(name, "rb").read()
+    devices = Pipe(data), inside(data)
+    for way, reader in zip(("file", "pipe", "buffer"), (QImageReader(name), *map(QImageReader, devices))):
+        found, size = reader.format().data().decode(), reader.size() if way != "pipe" else None  # a pipe's left to read()
+        image = reader.read()
+        if image.isNull():
+            print(name, way, reader.errorString())
+            continue
+        size, bits, line = image.size() if size is None else size, image.constBits().asstring(image.sizeInBytes()), image.bytesPerLine()
+        print(name, way, found, f"{size.width()}x{size.height()}", image.format() == QImage.Format.Format_Indexed8)
+        with open(f"{name}.{way}", "wb") as kept:
+            kept.write(b"".join(c.to_bytes(4, "little") for c in image.colorTable()))
+            kept.write(b"".join(bits[y * line:y * line + image.width()] for y in range(image.height())))
+"""
+
+
+# The Qt plugin of each Qt built, in that Qt's own QImageReader (PyQt), as
+# programs reading pictures through Qt use it: every kind of ColorRIX found
+# by name and by content (another name, no name), the size asked before the
+# rows or not, read into 8-bit indices and the bitmap's colours; whatever
+# the converter refuses, up front or once its rows are read, refused.
+@unittest.skipUnless(any(QT_PLUGINS.values()), "no Qt plugin built")
+class QtPlugin(unittest.TestCase):
+    def test_pictures_and_refusals_through_qimagereader(self):
+        folder, ways, refused = Folder(self), ("file", "pipe", "buffer"), dict(refused_pictures(), **{"text.dat": b"text", "no-rows.rix": rix([], 5)})
+        folder.write(refused.items())
+        expected, kept = [], {}
+        for name, data, rows, palette in codec_pictures():
+            folder.write([(name, data), (name + ".dat", data)])
+            for seen in name, name + ".dat":
+                kept[seen] = b"".join(bytes((b, g, r, 255)) for r, g, b in bitmap_colours(palette)) + b"".join(rows)
+                expected += [f"{seen} {way} colorix {len(rows[0])}x{len(rows)} True" for way in ways]
+        expected += [f"{name} {way} " + ("Unable to read image data" if data[:4] == b"RIX3" else "bmp 5x2 True" if data[:2] == b"BM"
+                                          else "Unsupported image format") for name, data in refused.items() for way in ways]  # Qt's own reads a bitmap
+        for version, plugins in QT_PLUGINS.items():
+            with self.subTest(qt=version):
+                if not plugins or not importlib.util.find_spec(f"PyQt{version}"):
+                    self.skipTest(f"no Qt {version} plugin, or no PyQt{version}")
+                run = subprocess.run([sys.executable, "-c", QT_READER.replace("PyQtN", f"PyQt{version}"), *kept, *refused], cwd=folder.path,
+                                     env=dict(ENVIRONMENT, QT_PLUGIN_PATH=os.path.abspath(plugins)), capture_output=True, text=True)
+                self.assertEqual((run.stdout.splitlines(), run.stderr, run.returncode), (expected, "", 0))
+                for (name, whole), way in itertools.product(kept.items(), ways):
+                    self.assertTrue(folder.read(f"{name}.{way}") == whole, f"{name} {way}: colours or pixels differ")
 
 
 MSI = os.environ.get("QUORVEL_MSI")
