@@ -27,7 +27,11 @@ pixel, held to 10 x), and 200 compressed 320 x 200 drawings in one run
 against one cp of their bitmaps (held to 1.0 x); then run-length bitmaps
 (RLE8, RLE4) of 8192 x 8192, of long runs, absolute runs and runs of 1 to 3
 pixels, against the floor of copying their output (held to 1.5 x, 1.5 x and
-5 x) and against ImageMagick writing them uncompressed.
+5 x) and against ImageMagick writing them uncompressed; thumbnails; and
+8192 x 8192 pictures loaded through the gdk-pixbuf loader and the Qt 6
+plugin beside the converter (held to 2 x the conversion, 16 MiB beside the
+pixels), each beside a blank picture of the same size made by the same
+library, the least any load costs.
 
     python3 bench/bench.py [path/to/quorvel] [--runs N] [--work DIR] [--only TEXT] [--quick]
 
@@ -362,6 +366,67 @@ def wic_reads(windows, work, runs):
         subprocess.run([wine, "regsvr32", "/s", "/u", codec], check=True)
 
 
+# Loads a picture as a viewer does, in the process that measures: through
+# gdk-pixbuf (a GdkPixbuf from the file) or Qt 6 (a QImage through
+# QImageReader), or, for "empty", makes a blank picture of the same size in
+# the same library, the least any load of it costs. Prints the seconds it
+# took and the growth of peak memory beside the picture's own bytes.
+VIEWER_LOAD = r"""
+import resource, sys, time
+library, way, path, width, height = sys.argv[1], sys.argv[2], sys.argv[3], int(sys.argv[4]), int(sys.argv[5])
+if library == "pixbuf":
+    import gi
+    gi.require_version("GdkPixbuf", "2.0")
+    from gi.repository import GdkPixbuf
+    load = lambda: GdkPixbuf.Pixbuf.new_from_file(path)
+    empty = lambda: GdkPixbuf.Pixbuf.new(GdkPixbuf.Colorspace.RGB, False, 8, width, height).fill(0)
+    size = 3 * width * height
+else:
+    from PyQt6.QtGui import QImage, QImageReader
+    load = lambda: QImageReader(path).read()
+    empty = lambda: QImage(width, height, QImage.Format.Format_Indexed8).fill(0)
+    size = width * height
+before = resource.getrusage(resource.RUSAGE_SELF).ru_maxrss
+start = time.perf_counter()
+picture = load() if way == "load" else empty()
+took = time.perf_counter() - start
+print(took, max(0, (resource.getrusage(resource.RUSAGE_SELF).ru_maxrss - before) * 1024 - size))
+"""
+
+
+def viewers(quorvel, work, runs):
+    """SIDE x SIDE ColorRIX pictures, stored and compressed, loaded whole
+    through the gdk-pixbuf loader and the Qt 6 plugin of the build beside
+    the converter, against their conversion and against a blank picture of
+    the same size made by the same library."""
+    build = os.path.dirname(quorvel)
+    loader, plugins = os.path.join(build, "modules/gdk-pixbuf/libpixbufloader-colorix.so"), os.path.join(build, "qt6")
+    environment = dict(os.environ, QT_PLUGIN_PATH=plugins, QT_IMAGEIO_MAXALLOC="4096", XDG_DATA_DIRS=f"{work}/share:/usr/share",
+                       GDK_PIXBUF_MODULE_FILE=os.path.join(work, "loaders.cache"))
+    os.makedirs(os.path.join(work, "share/mime/packages"), exist_ok=True)
+    shutil.copy(os.path.join(HERE, "../packaging/quorvel.xml"), os.path.join(work, "share/mime/packages"))
+    subprocess.run(["update-mime-database", os.path.join(work, "share/mime")], check=True)
+    query = "/usr/lib/x86_64-linux-gnu/gdk-pixbuf-2.0/gdk-pixbuf-query-loaders"
+    with open(environment["GDK_PIXBUF_MODULE_FILE"], "wb") as cache:
+        subprocess.run([query, loader], stdout=cache, check=True)
+    row = photograph_row(SIDE)
+    cached = {}
+    rows = lambda y: cached.setdefault(y, row(y))
+    for name, parts in (("view-stored.rix", rix_parts_of(SIDE, SIDE, rows)), ("view-compressed.rix", compressed_rix_parts(SIDE, SIDE, rows, 7))):
+        path = write(os.path.join(work, name), parts)
+        conversion = medians([[quorvel, path]], runs, work)[0]
+        for library, label in (("pixbuf", "GdkPixbuf"), ("qt", "Qt 6 QImage")):
+            run = lambda way: [float(field) for field in subprocess.run(
+                [sys.executable, "-c", VIEWER_LOAD, library, way, path, str(SIDE), str(SIDE)], env=environment, check=True,
+                capture_output=True, text=True).stdout.split()]
+            loads, blanks = [run("load") for _ in range(runs)], [run("empty") for _ in range(runs)]
+            took, blank = statistics.median(t for t, _ in loads), statistics.median(t for t, _ in blanks)
+            memory = max(m for _, m in loads) / (1 << 20)
+            print(f"{label} of {SIDE} x {SIDE} {name[5:-4]}: {took * 1e3:.1f} ms, conversion {conversion * 1e3:.1f} ms, ratio "
+                  f"{took / conversion:.2f} (target 2); a blank one {blank * 1e3:.1f} ms; memory beside the pixels {memory:.1f} MiB "
+                  f"(target 16)", flush=True)
+
+
 def rix_parts_of(width, height, row):
     yield b"RIX3" + struct.pack("<HHH", width, height, 175) + bytes(c for e in RIX_PALETTE for c in e)
     for y in range(height):
@@ -469,7 +534,7 @@ def main():
     parser.add_argument("program", nargs="?", help="the converter (default build/quorvel); for --only wic, a 64-bit Windows build's folder")
     parser.add_argument("--runs", type=int, default=11, help="timed runs of each command (default 11)")
     parser.add_argument("--work", default="/dev/shm/quorvel-bench", help="where the inputs are made")
-    parser.add_argument("--only", default="", help="sweep cases whose label holds TEXT, or: compressed, rle, thumbnail, small, wic")
+    parser.add_argument("--only", default="", help="sweep cases whose label holds TEXT, or: compressed, rle, thumbnail, small, viewers, wic")
     parser.add_argument("--quick", action="store_true", help="every part once on small pictures: that the benchmark still works")
     options = parser.parse_args()
     if options.quick:
@@ -479,7 +544,7 @@ def main():
     if only == "wic":  # the Windows codec under wine
         return wic_reads(os.path.abspath(options.program or os.path.join(HERE, "..", "build-win64")), work, runs)
     quorvel = os.path.abspath(options.program or os.path.join(HERE, "..", "build", "quorvel"))
-    parts = {"compressed": compressed_pictures, "thumbnail": thumbnails, "small": small_files,
+    parts = {"compressed": compressed_pictures, "thumbnail": thumbnails, "small": small_files, "viewers": viewers,
              "rle": lambda *arguments: rle_pictures(quorvel, floor_program(work), work, runs)}
     if only in parts:  # those pictures alone
         return parts[only](quorvel, work, runs)
@@ -493,6 +558,7 @@ def main():
     compressed_pictures(quorvel, work, runs)
     rle_pictures(quorvel, floor_program(work), work, runs)
     thumbnails(quorvel, work, runs)
+    viewers(quorvel, work, runs)
 
 
 if __name__ == "__main__":
