@@ -625,10 +625,9 @@ class Desktop(unittest.TestCase):
     # limit): status 1, nothing printed, and no file at all. Arguments of
     # another form: status 2.
     def test_refused_files_leave_no_thumbnail(self):
-        folder, corpus, free = Folder(self), pathlib.Path(HERE, "../fuzz/corpus/rix_to_bmp"), resource.RLIM_INFINITY
-        files = {"empty.rix": b"", "bitmap.rix": SMALL_BITMAP, "cut.rix": SMALL_RIX[:-1], "no-rows.rix": rix([], 5),
-                 "unsplit.rix": (corpus / "padding-two-splits.rix").read_bytes(),
-                 "no-split-late.rix": (corpus / "refused-segment-missing.rix").read_bytes()}
+        folder, free = Folder(self), resource.RLIM_INFINITY
+        files = dict(refused_pictures(), **{"empty.rix": b"", "no-rows.rix": rix([], 5),
+                                            "unsplit.rix": pathlib.Path(HERE, "../fuzz/corpus/rix_to_bmp/padding-two-splits.rix").read_bytes()})
         folder.write([*files.items(), ("a.rix", rix(pattern(300, 200), 300))])
         for arguments, status, limit in [*((["64", name, "out.png"], 1, free) for name in [*files, "missing.rix"]),
                                          (["64", "a.rix", "no/out.png"], 1, free), (["64", "a.rix", "out.png"], 1, 500),

@@ -159,14 +159,13 @@ void open_each_way(IWICImagingFactory* factory, const char* name, const Bytes& b
 
 // Opens, takes the frame, reads all of its pixels: where that stops.
 void refused(const char* way, HRESULT result, IWICBitmapDecoder* decoder) {
-    if (FAILED(result)) return line(way, "open", hresult(result));
     Ref<IWICBitmapFrameDecode> frame;
-    if (FAILED(result = decoder->GetFrame(0, &frame))) return line(way, "frame", hresult(result));
     UINT width = 0, height = 0;
-    frame->GetSize(&width, &height);
-    Bytes pixels(size_t(width) * height);
-    result = frame->CopyPixels(nullptr, width, UINT(pixels.size()), pixels.data());
-    line(way, "pixels", FAILED(result) ? hresult(result) : std::to_string(width) + "x" + std::to_string(height));
+    if (SUCCEEDED(result) && SUCCEEDED(result = decoder->GetFrame(0, &frame)) && SUCCEEDED(result = frame->GetSize(&width, &height))) {
+        Bytes pixels(size_t(width) * height);
+        result = frame->CopyPixels(nullptr, width, UINT(pixels.size()), pixels.data());
+    }
+    line(way, "ends", FAILED(result) ? hresult(result) : std::to_string(width) + "x" + std::to_string(height));
 }
 
 // As Explorer does: the handler's class from the extension's key, started
