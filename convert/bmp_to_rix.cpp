@@ -40,9 +40,7 @@ struct SourcePalette {
     bool wide = false;
 };
 
-void reportInvalid(const ConversionJob& job) {
-    print("File %s is not a valid 256-color bitmap file.\n", job.inputName);
-}
+void reportInvalid(const char* inputName) { print("File %s is not a valid 256-color bitmap file.\n", inputName); }
 
 // The bytes a bitmap starts with, read at once: the file header and as much
 // of the next header as an info header holds.
@@ -51,14 +49,14 @@ struct HeaderBytes {
     std::size_t got = 0;
 };
 
-bool readFileHeader(ConversionJob& job, const HeaderBytes& start, BITMAPFILEHEADER& fileHeader) {
+bool readFileHeader(const char* inputName, const HeaderBytes& start, BITMAPFILEHEADER& fileHeader) {
     if (start.got < kFileHeaderBytes) {
-        print("Cannot read BMP signature, file : %s\n", job.inputName);
+        print("Cannot read BMP signature, file : %s\n", inputName);
         return false;
     }
     fileHeader = loadRecord<BITMAPFILEHEADER>(start.bytes);
     if (fileHeader.bfType != kBitmapType) {
-        print("Not a Bitmap File format. File : %s\n", job.inputName);
+        print("Not a Bitmap File format. File : %s\n", inputName);
         return false;
     }
     return true;
@@ -66,15 +64,16 @@ bool readFileHeader(ConversionJob& job, const HeaderBytes& start, BITMAPFILEHEAD
 
 // Only the bytes the header holds are taken (at most the 40 of an info
 // header); the fields of a shorter one (16 bytes from OS/2 2.x, say) stay zero.
-bool readInfoHeader(ConversionJob& job, const HeaderBytes& start, std::uint32_t headerSize, BITMAPINFOHEADER& info) {
+bool readInfoHeader(const char* inputName, const HeaderBytes& start, std::uint32_t headerSize,
+                    BITMAPINFOHEADER& info) {
     const std::size_t held = std::min<std::size_t>(headerSize, sizeof info);
     if (start.got < kFileHeaderBytes + held) {
-        print("Cannot read bitmap info header, file %s\n", job.inputName);
+        print("Cannot read bitmap info header, file %s\n", inputName);
         return false;
     }
     info = loadRecord<BITMAPINFOHEADER>(start.bytes + kFileHeaderBytes, held);
     if (!readableCompression(info)) {
-        print("Compressed bitmap. Can't convert. File : %s", job.inputName);
+        print("Compressed bitmap. Can't convert. File : %s", inputName);
         return false;
     }
     return true;
@@ -86,29 +85,29 @@ bool fitsColorRix(const BITMAPINFOHEADER& info) {
     return info.biWidth >= 0 && info.biWidth <= 0xFFFF && height >= -0xFFFF && height <= 0xFFFF;
 }
 
-std::optional<SourceLayout> readHeaders(ConversionJob& job) {
+std::optional<SourceLayout> readHeaders(platform::Readable& input, const char* inputName) {
     HeaderBytes start;
-    const platform::Transfer read = job.input.readAt(0, start.bytes, sizeof start.bytes);
+    const platform::Transfer read = input.readAt(0, start.bytes, sizeof start.bytes);
     start.got = read.ok ? read.done : 0;
     BITMAPFILEHEADER fileHeader{};
-    if (!readFileHeader(job, start, fileHeader)) return std::nullopt;
+    if (!readFileHeader(inputName, start, fileHeader)) return std::nullopt;
     SourceLayout layout;
     layout.pixelOffset = fileHeader.bfOffBits;
     if (start.got < kFileHeaderBytes + sizeof layout.image) {
-        print("Cannot read bitmap core header, file : %s\n", job.inputName);
+        print("Cannot read bitmap core header, file : %s\n", inputName);
         return std::nullopt;
     }
     layout.image = loadRecord<ImageHeader>(start.bytes + kFileHeaderBytes);
     const bool coreHeader = layout.image.size == kCoreHeaderSize;
     BITMAPINFOHEADER info{};
     if (!coreHeader) {
-        if (!readInfoHeader(job, start, layout.image.size, info)) return std::nullopt;
+        if (!readInfoHeader(inputName, start, layout.image.size, info)) return std::nullopt;
         layout.image = ImageHeader{info.biSize, static_cast<std::uint16_t>(info.biWidth),
                                    static_cast<std::uint16_t>(info.biHeight),
                                    ImageHeader::kWideEntriesPlanes, info.biBitCount};
     }
     if (!readableDepth(layout.image.bitCount) || (!coreHeader && !fitsColorRix(info))) {
-        reportInvalid(job);
+        reportInvalid(inputName);
         return std::nullopt;
     }
     layout.compression = info.biCompression;
@@ -121,7 +120,8 @@ std::optional<SourceLayout> readHeaders(ConversionJob& job) {
 
 // The palette starts right after the header and ends where the pixels begin;
 // at most 256 whole entries are taken from it.
-bool readPalette(ConversionJob& job, const SourceLayout& layout, SourcePalette& palette) {
+bool readPalette(platform::Readable& input, const char* inputName, const SourceLayout& layout,
+                 SourcePalette& palette) {
     palette.wide = layout.image.wideEntries();
     const std::uint64_t start = std::uint64_t{kFileHeaderBytes} + layout.image.size;
     const std::size_t entryBytes = palette.wide ? sizeof(RGBQUAD) : sizeof(RGBTRIPLE);
@@ -131,8 +131,8 @@ bool readPalette(ConversionJob& job, const SourceLayout& layout, SourcePalette& 
     }
     void* destination = palette.wide ? static_cast<void*>(palette.quads) : palette.triples;
     const std::size_t bytes = palette.entries * entryBytes;
-    if (palette.entries == 0 || !job.input.readAt(start, destination, bytes).complete(bytes)) {
-        print("Can't read palette from a bitmap file : %s\n", job.inputName);
+    if (palette.entries == 0 || !input.readAt(start, destination, bytes).complete(bytes)) {
+        print("Can't read palette from a bitmap file : %s\n", inputName);
         return false;
     }
     return true;
@@ -223,11 +223,19 @@ bool convertPixels(ConversionJob& job, const SourceLayout& layout, const SourceP
 
 }  // namespace
 
+std::optional<BitmapSummary> readBitmapSummary(platform::Readable& input, const char* inputName) {
+    const std::optional<SourceLayout> layout = readHeaders(input, inputName);
+    SourcePalette palette;
+    if (!layout || !readPalette(input, inputName, *layout, palette)) return std::nullopt;
+    return BitmapSummary{layout->image.width, layout->image.height, layout->image.bitCount, palette.entries,
+                         layout->compression != kUncompressed};
+}
+
 void convertBmpToRix(ConversionJob& job) {
-    const std::optional<SourceLayout> layout = readHeaders(job);
+    const std::optional<SourceLayout> layout = readHeaders(job.input, job.inputName);
     if (!layout) return;
     SourcePalette palette;
-    if (!readPalette(job, *layout, palette)) return;
+    if (!readPalette(job.input, job.inputName, *layout, palette)) return;
     if (convertPixels(job, *layout, palette)) print("File created : %s\n", job.outputPath);
 }
 

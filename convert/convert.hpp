@@ -2,6 +2,7 @@
 #pragma once
 
 #include <memory>
+#include <optional>
 
 #include "convert/decoded.hpp"
 #include "formats/bmp.hpp"
@@ -24,6 +25,16 @@ struct ConversionJob {
 // Each conversion reports its own outcome on standard output.
 void convertRixToBmp(ConversionJob& job);
 void convertBmpToRix(ConversionJob& job);
+
+// What a bitmap's headers and palette say of it, read as the conversion
+// reads them; null, after the conversion's message, for one it refuses
+// there. Its pixels are not looked at.
+struct BitmapSummary {
+    std::uint16_t width, height, bitCount;
+    std::size_t paletteEntries;
+    bool runLength;
+};
+std::optional<BitmapSummary> readBitmapSummary(platform::Readable& input, const char* inputName);
 
 // The picture a ColorRIX holds, as the conversion reads it: its rows of
 // indices, top first, and its palette as the converted bitmap shows it.

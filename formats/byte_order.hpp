@@ -16,7 +16,12 @@ namespace quorvel {
 
 template <std::integral T>
 constexpr T littleEndian(T value) {
+#if defined(__cpp_lib_bit_cast)
     const auto bytes = std::bit_cast<std::array<unsigned char, sizeof(T)>>(value);
+#else
+    // Older libc++ (emscripten's) lacks std::bit_cast; its compiler has the builtin.
+    const auto bytes = __builtin_bit_cast(std::array<unsigned char, sizeof(T)>, value);
+#endif
     std::make_unsigned_t<T> host = 0;
     for (std::size_t i = sizeof(T); i-- > 0;) host = static_cast<std::make_unsigned_t<T>>(host << 8 | bytes[i]);
     return static_cast<T>(host);

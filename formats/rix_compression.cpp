@@ -341,7 +341,8 @@ bool CompressedPixels::startSegment(ByteSource& source) {
     // Decoded once, its output kept where it fits.
     // Enough for the picture, and a run past its end.
     const std::size_t room = static_cast<std::size_t>(std::min<std::uint64_t>(kKeptOutput, rowBytes_ * height_ + 257));
-    if (!kept_) kept_ = std::make_unique_for_overwrite<std::uint8_t[]>(room);
+    // Left uninitialised, as make_unique_for_overwrite would (which older libc++ lacks).
+    if (!kept_) kept_.reset(new std::uint8_t[room]);
     SegmentEnds ends;
     SegmentExpander first(tree_, codes, xorFilter_, &ends);
     const std::size_t made = first.expand(kept_.get(), room);

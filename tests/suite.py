@@ -639,7 +639,7 @@ class Desktop(unittest.TestCase):
                              (status, b"", False), arguments)
 
 
-PIXBUF_LOADER = os.environ.get("QUORVEL_PIXBUF_LOADER") and os.path.abspath(os.environ["QUORVEL_PIXBUF_LOADER"])
+PIXBUF_LOADER = os.path.abspath(os.environ.get("QUORVEL_PIXBUF_LOADER", "none"))
 # Loads each file named through gdk-pixbuf: from the file, found by name or
 # content, and fed to a ColorRIX loader in pieces of 1 byte, of 4093 and
 # whole. Prints each picture's size and a digest of its RGB rows, or the
@@ -676,7 +676,7 @@ for name in sys.argv[1:]:
 # arrive; whatever the converter refuses, up front or at the end, an error.
 # (Debian's thumbnailer drawing through the loader installed by its package
 # is a step of CI's.)
-@unittest.skipUnless(PIXBUF_LOADER and shutil.which("update-mime-database") and importlib.util.find_spec("gi"), "no gdk-pixbuf loader, or no gi")
+@unittest.skipUnless(os.path.exists(PIXBUF_LOADER) and shutil.which("update-mime-database") and importlib.util.find_spec("gi"), "no gdk-pixbuf loader, or no gi")
 class Pixbuf(unittest.TestCase):
     def test_pictures_and_refusals(self):
         folder, expected, damaged = Folder(self), [], "The ColorRIX image is damaged, cut short or stored in a way that is not read"
@@ -865,7 +865,7 @@ for name in sys.argv[1:]:
 # by name and by content (another name, no name), the size asked before the
 # rows or not, read into 8-bit indices and the bitmap's colours; whatever
 # the converter refuses, up front or once its rows are read, refused.
-@unittest.skipUnless(any(QT_PLUGINS.values()), "no Qt plugin built")
+@unittest.skipUnless(any(os.path.isdir(plugins or "none") for plugins in QT_PLUGINS.values()), "no Qt plugin built")
 class QtPlugin(unittest.TestCase):
     def test_pictures_and_refusals_through_qimagereader(self):
         folder, ways, refused = Folder(self), ("file", "pipe", "buffer"), dict(refused_pictures(), **{"text.dat": b"text", "no-rows.rix": rix([], 5)})
@@ -880,7 +880,7 @@ class QtPlugin(unittest.TestCase):
                                           else "Unsupported image format") for name, data in refused.items() for way in ways]  # Qt's own reads a bitmap
         for version, plugins in QT_PLUGINS.items():
             with self.subTest(qt=version):
-                if not plugins or not importlib.util.find_spec(f"PyQt{version}"):
+                if not os.path.isdir(plugins or "none") or not importlib.util.find_spec(f"PyQt{version}"):
                     self.skipTest(f"no Qt {version} plugin, or no PyQt{version}")
                 run = subprocess.run([sys.executable, "-c", QT_READER.replace("PyQtN", f"PyQt{version}"), *kept, *refused], cwd=folder.path,
                                      env=dict(ENVIRONMENT, QT_PLUGIN_PATH=os.path.abspath(plugins)), capture_output=True, text=True)
