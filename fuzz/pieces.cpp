@@ -35,7 +35,7 @@ struct Collected final : RgbRowSink {
         std::memcpy(palette, picture.palette, sizeof palette);
         if (std::size_t{width} * height > kMostPixels) return declined = true, false;
         rgb.assign(std::size_t{3} * width * height + kCanaries, 0xA5);
-        rows = rgb.data(), stride = 3 * std::ptrdiff_t{width};
+        rows = rgb.data(), stride = 3 * static_cast<std::ptrdiff_t>(width);
         return true;
     }
     void rowsIn(std::uint32_t first, std::uint32_t count) override {

@@ -163,6 +163,24 @@ HRESULT fillPalette(const Picture& picture, IWICPalette* palette) {
     return palette->InitializeCustom(colours, kPaletteEntries);
 }
 
+// What neither a ColorRIX nor its one frame holds: metadata, colour
+// contexts, a thumbnail of its own.
+HRESULT noMetadata(IWICMetadataQueryReader** reader) {
+    if (reader) *reader = nullptr;
+    return WINCODEC_ERR_UNSUPPORTEDOPERATION;
+}
+
+HRESULT noColorContexts(UINT* count) {
+    if (!count) return E_INVALIDARG;
+    *count = 0;
+    return S_OK;
+}
+
+HRESULT noThumbnail(IWICBitmapSource** thumbnail) {
+    if (thumbnail) *thumbnail = nullptr;
+    return WINCODEC_ERR_CODECNOTHUMBNAIL;
+}
+
 class Frame final : public IWICBitmapFrameDecode, Counted<Frame> {
 public:
     explicit Frame(std::shared_ptr<Picture> picture) : picture_(std::move(picture)) {}
@@ -200,19 +218,9 @@ public:
     HRESULT STDMETHODCALLTYPE CopyPixels(const WICRect* rectangle, UINT stride, UINT size, BYTE* buffer) override {
         return guarded([&] { return copyPixels(rectangle, stride, size, buffer); });
     }
-    HRESULT STDMETHODCALLTYPE GetMetadataQueryReader(IWICMetadataQueryReader** reader) override {
-        if (reader) *reader = nullptr;
-        return WINCODEC_ERR_UNSUPPORTEDOPERATION;
-    }
-    HRESULT STDMETHODCALLTYPE GetColorContexts(UINT, IWICColorContext**, UINT* count) override {
-        if (!count) return E_INVALIDARG;
-        *count = 0;
-        return S_OK;
-    }
-    HRESULT STDMETHODCALLTYPE GetThumbnail(IWICBitmapSource** thumbnail) override {
-        if (thumbnail) *thumbnail = nullptr;
-        return WINCODEC_ERR_CODECNOTHUMBNAIL;
-    }
+    HRESULT STDMETHODCALLTYPE GetMetadataQueryReader(IWICMetadataQueryReader** reader) override { return noMetadata(reader); }
+    HRESULT STDMETHODCALLTYPE GetColorContexts(UINT, IWICColorContext**, UINT* count) override { return noColorContexts(count); }
+    HRESULT STDMETHODCALLTYPE GetThumbnail(IWICBitmapSource** thumbnail) override { return noThumbnail(thumbnail); }
 
 private:
     HRESULT copyPixels(const WICRect* rectangle, UINT stride, UINT size, BYTE* buffer) {
@@ -302,23 +310,13 @@ public:
         const std::shared_ptr<Picture> picture = opened();
         return picture ? fillPalette(*picture, palette) : WINCODEC_ERR_NOTINITIALIZED;
     }
-    HRESULT STDMETHODCALLTYPE GetMetadataQueryReader(IWICMetadataQueryReader** reader) override {
-        if (reader) *reader = nullptr;
-        return WINCODEC_ERR_UNSUPPORTEDOPERATION;
-    }
+    HRESULT STDMETHODCALLTYPE GetMetadataQueryReader(IWICMetadataQueryReader** reader) override { return noMetadata(reader); }
     HRESULT STDMETHODCALLTYPE GetPreview(IWICBitmapSource** preview) override {
         if (preview) *preview = nullptr;
         return WINCODEC_ERR_UNSUPPORTEDOPERATION;
     }
-    HRESULT STDMETHODCALLTYPE GetColorContexts(UINT, IWICColorContext**, UINT* count) override {
-        if (!count) return E_INVALIDARG;
-        *count = 0;
-        return S_OK;
-    }
-    HRESULT STDMETHODCALLTYPE GetThumbnail(IWICBitmapSource** thumbnail) override {
-        if (thumbnail) *thumbnail = nullptr;
-        return WINCODEC_ERR_CODECNOTHUMBNAIL;
-    }
+    HRESULT STDMETHODCALLTYPE GetColorContexts(UINT, IWICColorContext**, UINT* count) override { return noColorContexts(count); }
+    HRESULT STDMETHODCALLTYPE GetThumbnail(IWICBitmapSource** thumbnail) override { return noThumbnail(thumbnail); }
     HRESULT STDMETHODCALLTYPE GetFrameCount(UINT* count) override {
         if (!count) return E_INVALIDARG;
         if (!opened()) return WINCODEC_ERR_NOTINITIALIZED;
