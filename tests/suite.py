@@ -889,6 +889,68 @@ class QtPlugin(unittest.TestCase):
                     self.assertTrue(folder.read(f"{name}.{way}") == whole, f"{name} {way}: colours or pixels differ")
 
 
+PAGE = os.environ.get("QUORVEL_PAGE", "none")
+try:
+    import base64, io, json, zipfile
+    from selenium import webdriver
+    from selenium.webdriver.support.ui import WebDriverWait
+except ImportError:
+    webdriver = None
+# Each list item of the page: its name, message, the SHA-256 of its canvas's RGB pixels, and of each download's bytes (a
+# PNG's pixels); then the archive, in base64.
+PAGE_READER = r"""
+const done = arguments[0], digest = async (bytes) => [...new Uint8Array(await crypto.subtle.digest('SHA-256', bytes))].map((b) => b.toString(16).padStart(2, '0')).join('');
+const rgb = (image) => { const canvas = Object.assign(document.createElement('canvas'), { width: image.width, height: image.height }), context = canvas.getContext('2d');
+  if (image !== canvas) context.drawImage(image, 0, 0); return digest(context.getImageData(0, 0, image.width, image.height).data.filter((_, i) => i % 4 !== 3)); };
+const blob = async (a) => (await fetch(a.href)).blob(), base64 = (b) => new Promise((ok) => Object.assign(new FileReader(), { onload: (e) => ok(e.target.result.split(',')[1]) }).readAsDataURL(b));
+Promise.all([...document.querySelectorAll('#results li')].map(async (item) => [item.dataset.name, item.querySelector('.message').textContent,
+  item.querySelector('canvas') && await rgb(item.querySelector('canvas')), Object.fromEntries(await Promise.all([...item.querySelectorAll('a[download]')].map(async (a) =>
+    [a.download, a.download.endsWith('.png') ? await rgb(await createImageBitmap(await blob(a))) : await digest(await (await blob(a)).arrayBuffer())])))]))
+  .then(async (items) => done([items, await base64(await blob(document.querySelector('#archive a')))]), (error) => done(String(error)));
+"""
+
+
+# The page opened from disk in Debian's chromium (headless, a profile of its own), given files through its input: each
+# ColorRIX drawn in its bitmap's colours, each message and download the program's, byte for byte, as one run a file gives
+# them (the PNG in the same colours), the archive of them all; no request but for the page's file, its Blobs and data.
+@unittest.skipUnless(os.path.exists(PAGE) and webdriver and shutil.which("chromedriver"), "needs the page, selenium and chromium's driver")
+class Page(unittest.TestCase):
+    def test_pictures_conversions_and_refusals_in_chromium(self):
+        folder, sha = Folder(self), lambda data: hashlib.sha256(data).hexdigest()
+        as_rix = lambda name: pathlib.Path(name).stem + ".rix"  # the program takes no other extension
+        drawn = {as_rix(name): sha(b"".join(map([bytes(c) for c in bitmap_colours(palette)].__getitem__, b"".join(rows))))
+                 for name, _, rows, palette in codec_pictures()}
+        files = {**{as_rix(name): data for name, data, *_ in [*codec_pictures(), *refused_pictures()]},
+                 **{name: data for name, data, _ in MALFORMED}, "small.bmp": SMALL_BITMAP}
+        folder.write(files.items())
+        expected, outputs = {}, {}
+        for name in files:
+            message, _ = folder.run(name)
+            outputs.update({output_of(name): folder.read(output_of(name))} if folder.read(output_of(name)) else {})
+            picture = drawn.get(name) if output_of(name) in outputs else None  # drawn, and as a PNG, if converted
+            links = {output_of(name): sha(outputs[output_of(name)]), **({name[:-3] + "png": picture} if picture else {})} if output_of(name) in outputs else {}
+            expected[name] = [message, picture, links]
+        options = webdriver.ChromeOptions()
+        for option in ("--headless", "--no-sandbox", "--disable-gpu", "--disable-background-networking", "--disable-component-update",
+                       "--disable-sync", "--no-first-run", f"--user-data-dir={folder / 'profile'}"):
+            options.add_argument(option)
+        options.set_capability("goog:loggingPrefs", {"performance": "ALL", "browser": "ALL"})
+        browser = webdriver.Chrome(options=options)
+        self.addCleanup(browser.quit)
+        browser.get(pathlib.Path(PAGE).absolute().as_uri())
+        browser.find_element("id", "files").send_keys("\n".join(folder / name for name in files))
+        WebDriverWait(browser, 300).until(lambda _: browser.execute_script("return document.getElementById('announce').textContent"))
+        browser.set_script_timeout(300)
+        items, archive = browser.execute_async_script(PAGE_READER)
+        self.assertEqual({name: shown for name, *shown in items}, expected)
+        with zipfile.ZipFile(io.BytesIO(base64.b64decode(archive))) as zipped:
+            self.assertTrue({name: zipped.read(name) for name in zipped.namelist()} == outputs, "the archive differs")
+        sent = [json.loads(entry["message"])["message"]["params"] for entry in browser.get_log("performance")]  # the browser's start page's aside
+        requested = {request["request"]["url"][:40] for request in sent if "request" in request and not request.get("documentURL", "").startswith("chrome:")}
+        self.assertEqual({url for url in requested if not url.startswith(("file:", "blob:", "data:"))}, set(), requested)
+        self.assertEqual([entry["message"] for entry in browser.get_log("browser")], [])
+
+
 MSI = os.environ.get("QUORVEL_MSI")
 DECODER = "{368cfe9f-23aa-4d70-bab2-b3f3b6c007e9}"
 
