@@ -6,8 +6,12 @@
 // back as a C string that lasts until the next call.
 #include <emscripten/emscripten.h>
 
+#include <sys/stat.h>
+#include <unistd.h>
+
 #include <algorithm>
 #include <cstdint>
+#include <cstdio>
 #include <memory>
 #include <new>
 #include <optional>
@@ -40,6 +44,33 @@ std::string capturePrinted(Call call) {
 
 bool converted(ArgumentClass argumentClass) {
     return argumentClass == ArgumentClass::RixToBmp || argumentClass == ArgumentClass::BmpToRix;
+}
+
+// The length the output of `name` will have, from the input's header: the
+// bitmap of a ColorRIX, or the ColorRIX (a byte a pixel) of a bitmap; 0
+// where the header is not there to tell.
+std::uint64_t expectedOutput(const char* name, ArgumentClass argumentClass) {
+    std::uint8_t header[26] = {};
+    std::FILE* file = std::fopen(name, "rb");
+    const std::size_t got = file ? std::fread(header, 1, sizeof header, file) : 0;
+    if (file) std::fclose(file);
+    const auto word = [&](int at) { return std::uint64_t{header[at]} | std::uint64_t{header[at + 1]} << 8; };
+    if (argumentClass == ArgumentClass::RixToBmp) return got >= 8 ? 794 + (word(4) + 3) / 4 * 4 * word(6) : 0;
+    const bool core = word(14) == 12;  // a core header's sizes are 16 bits, an info header's 32
+    const std::uint64_t width = std::min<std::uint64_t>(word(18), 65535), height = core ? word(20) : word(22);
+    const bool topDown = !core && header[25] >= 0x80;  // a negative height
+    return got >= 26 && (core || (word(20) == 0 && (word(24) == 0 || topDown))) ? 778 + width * (topDown ? 65536 - height : height) : 0;
+}
+
+// emscripten's in-memory files grow an eighth at a time past a megabyte,
+// copied whole each time: the output is given its length before it is
+// written (the conversion cuts it to what it wrote). Its length, or 0.
+std::uint64_t reserveOutput(const char* name, ArgumentClass argumentClass, const std::string& output) {
+    const std::uint64_t bytes = expectedOutput(name, argumentClass);
+    struct stat status {};
+    if (bytes == 0 || bytes > (std::uint64_t{1} << 32) || ::stat(output.c_str(), &status) == 0) return 0;
+    if (std::FILE* file = std::fopen(output.c_str(), "wb")) std::fclose(file);
+    return ::truncate(output.c_str(), static_cast<off_t>(bytes)) == 0 ? bytes : 0;
 }
 
 // The ColorRIX described last, open for its rows until the next description.
@@ -92,10 +123,19 @@ extern "C" {
 // name the program stops at (an extension it does not know), which would
 // end the run.
 EMSCRIPTEN_KEEPALIVE const char* quorvel_convert(const char* name) {
-    if (classifyArgument(name) == ArgumentClass::Unrecognised) return nullptr;
+    const ArgumentClass argumentClass = classifyArgument(name);
+    if (argumentClass == ArgumentClass::Unrecognised) return nullptr;
+    const std::string output = converted(argumentClass) ? deriveOutputPath(name, argumentClass) : std::string();
+    const std::uint64_t reserved = output.empty() ? 0 : reserveOutput(name, argumentClass, output);
     char program[] = "quorvel";
     char* arguments[] = {program, const_cast<char*>(name), nullptr};
     answer = capturePrinted([&] { runBatch(2, arguments); });
+    // A file refused before its output was opened leaves no output, as the program's run does.
+    struct stat status {};
+    if (reserved && ::stat(output.c_str(), &status) == 0 && std::uint64_t(status.st_size) == reserved &&
+        answer.rfind("File created", 0) != 0) {
+        std::remove(output.c_str());
+    }
     return answer.c_str();
 }
 
