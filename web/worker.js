@@ -6,7 +6,7 @@
 'use strict';
 
 const ready = createQuorvel();
-const unknown = 'Not converted: the converter takes files named .rix (ColorRIX) or .bmp (bitmaps).';
+const unknown = 'Not converted: neither a ColorRIX (by its content) nor a file named .bmp.';
 let queue = Promise.resolve();  // batches in the order given, never two at once
 
 // Indices in bands of about 1 MiB, so that the core holds one band, not the picture twice.
@@ -26,9 +26,16 @@ function rgbaOf(core, call, { width, height, palette }) {
     return rgba;
 }
 
-function convert(core, { name, bytes }, folder) {
+// A ColorRIX under a name of the paint program's (.SCI, .VMG ...) or any
+// other is taken as the program takes its .rix copy, which is what its
+// users are told to make.
+const asRix = (name, bytes) =>
+    String.fromCharCode(...new Uint8Array(bytes, 0, Math.min(4, bytes.byteLength))) === 'RIX3' ? name.replace(/(\.[^.]*)?$/, '.rix') : name;
+
+function convert(core, { name: given, bytes }, folder) {
     const call = (what, ...args) => core.ccall(what, 'number', args.map((a) => typeof a), args);
     const text = (at) => (at ? core.UTF8ToString(at) : null);
+    const name = text(call('quorvel_output_name', given)) ? given : asRix(given, bytes);
     const output = text(call('quorvel_output_name', name));
     if (!output) return { message: unknown };
     core.FS.mkdir(folder);
