@@ -48,6 +48,7 @@ holds nothing to its target: a check that the benchmark still works.
 """
 import argparse
 import os
+import pathlib
 import random
 import re
 import shutil
@@ -427,6 +428,60 @@ def viewers(quorvel, work, runs):
                   f"(target 16)", flush=True)
 
 
+# Times the page in the browser, through selenium: from a file given to
+# its input to the picture drawn (`canvas`), or the conversion's own time
+# as its worker measures it (`took`).
+PAGE_WATCH = r"""
+const [what, done] = arguments, input = document.getElementById('files');
+let start = 0;
+input.addEventListener('change', () => { start = performance.now(); }, { once: true });
+const observer = new MutationObserver(() => {
+  const item = document.querySelector('#results li[data-took]');
+  if (!start || !item || (what === 'canvas' && !item.querySelector('canvas'))) return;
+  observer.disconnect();
+  done(what === 'canvas' ? performance.now() - start : Number(item.dataset.took));
+});
+observer.observe(document.body, { childList: true, subtree: true, attributes: true });
+"""
+
+
+def page(quorvel, work, runs):
+    """The page (build-wasm/web/quorvel.html) in headless chromium: a
+    640 x 480 ColorRIX drawn, and a SIDE x SIDE one converted, against the
+    native program converting it."""
+    try:
+        from selenium import webdriver
+    except ImportError:
+        return print("page: no selenium here (Debian's python3-selenium)")
+    html = os.path.join(HERE, "..", "build-wasm", "web", "quorvel.html")
+    if not os.path.exists(html):
+        return print("page: not built (cmake --preset wasm && cmake --build --preset wasm)")
+    options = webdriver.ChromeOptions()
+    for option in ("--headless", "--no-sandbox", "--disable-gpu", "--disable-background-networking", "--disable-component-update",
+                   "--disable-sync", "--no-first-run", f"--user-data-dir={work}/chromium"):
+        options.add_argument(option)
+    browser = webdriver.Chrome(options=options)
+    browser.set_script_timeout(300)
+
+    def measured(path, what):
+        browser.get(pathlib.Path(html).resolve().as_uri())
+        browser.execute_script("window.watched = new Promise((done) => new Function(arguments[0]).call(null, arguments[1], done))",
+                               PAGE_WATCH.replace("arguments", "[...arguments]"), what)
+        browser.find_element("id", "files").send_keys(path)
+        return browser.execute_async_script("window.watched.then(arguments[0])") / 1e3
+
+    try:
+        card = write(os.path.join(work, "page-card.rix"), rix_parts_of(640, 480, row_maker(640)))
+        shown = statistics.median(measured(card, "canvas") for _ in range(runs))
+        print(f"page: a 640 x 480 ColorRIX drawn {shown * 1e3:.0f} ms after it is given (target 100)", flush=True)
+        big = write(os.path.join(work, "page-big.rix"), rix_parts_of(SIDE, SIDE, row_maker(SIDE)))
+        took, native = statistics.median(measured(big, "took") for _ in range(runs)), medians([[quorvel, big]], runs, work)[0]
+        print(f"page: a {SIDE} x {SIDE} ColorRIX converted in {took * 1e3:.0f} ms, the program {native * 1e3:.0f} ms, "
+              f"ratio {took / native:.2f} (target 3)", flush=True)
+    finally:
+        browser.quit()
+
+
 def rix_parts_of(width, height, row):
     yield b"RIX3" + struct.pack("<HHH", width, height, 175) + bytes(c for e in RIX_PALETTE for c in e)
     for y in range(height):
@@ -534,7 +589,7 @@ def main():
     parser.add_argument("program", nargs="?", help="the converter (default build/quorvel); for --only wic, a 64-bit Windows build's folder")
     parser.add_argument("--runs", type=int, default=11, help="timed runs of each command (default 11)")
     parser.add_argument("--work", default="/dev/shm/quorvel-bench", help="where the inputs are made")
-    parser.add_argument("--only", default="", help="sweep cases whose label holds TEXT, or: compressed, rle, thumbnail, small, viewers, wic")
+    parser.add_argument("--only", default="", help="sweep cases whose label holds TEXT, or: compressed, rle, thumbnail, small, viewers, page, wic")
     parser.add_argument("--quick", action="store_true", help="every part once on small pictures: that the benchmark still works")
     options = parser.parse_args()
     if options.quick:
@@ -544,7 +599,7 @@ def main():
     if only == "wic":  # the Windows codec under wine
         return wic_reads(os.path.abspath(options.program or os.path.join(HERE, "..", "build-win64")), work, runs)
     quorvel = os.path.abspath(options.program or os.path.join(HERE, "..", "build", "quorvel"))
-    parts = {"compressed": compressed_pictures, "thumbnail": thumbnails, "small": small_files, "viewers": viewers,
+    parts = {"compressed": compressed_pictures, "thumbnail": thumbnails, "small": small_files, "viewers": viewers, "page": page,
              "rle": lambda *arguments: rle_pictures(quorvel, floor_program(work), work, runs)}
     if only in parts:  # those pictures alone
         return parts[only](quorvel, work, runs)
@@ -559,6 +614,7 @@ def main():
     rle_pictures(quorvel, floor_program(work), work, runs)
     thumbnails(quorvel, work, runs)
     viewers(quorvel, work, runs)
+    page(quorvel, work, runs)
 
 
 if __name__ == "__main__":

@@ -57,10 +57,11 @@ function drawing(picture, rgba, name) {
     return canvas;
 }
 
-function show({ batch, index, picture, rgba, message, output, bytes }) {
+function show({ batch, index, picture, rgba, message, output, bytes, took }) {
     const state = batches.get(batch);
     const item = state.items[index];
     const name = item.dataset.name;
+    item.dataset.took = took ?? '';  // the conversion's milliseconds, for the benchmark
     item.className = bytes ? 'converted' : 'refused';
     if (picture) item.querySelector('.about').append(`, ${describe(picture)}`);
     item.append(element('p', { className: 'message' }, message ?? ''));

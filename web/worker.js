@@ -45,9 +45,11 @@ function convert(core, { name: given, bytes }, folder) {
         const picture = JSON.parse(text(call('quorvel_describe', name)) ?? 'null');
         const rgba = picture?.format === 'ColorRIX' ? rgbaOf(core, call, picture) : null;
         call('quorvel_close');
+        const started = performance.now();
         const message = text(call('quorvel_convert', name));
+        const took = performance.now() - started;
         const made = core.FS.analyzePath(output).exists ? core.FS.readFile(output) : null;
-        return { picture, rgba, message, output, bytes: made?.length ? made : null };
+        return { picture, rgba, message, output, bytes: made?.length ? made : null, took };
     } finally {
         for (const made of core.FS.readdir('.')) if (made !== '.' && made !== '..') core.FS.unlink(made);
         core.FS.chdir('/');
