@@ -289,6 +289,16 @@ def photograph_row(width):
     return lambda y: noise[y % 256:y % 256 + width]
 
 
+def photographs(prefix):
+    """The SIDE x SIDE photograph-like picture, stored a byte a pixel and
+    compressed (a segment every 7 rows): (name, parts) of each."""
+    row = photograph_row(SIDE)
+    cached = {}
+    rows = lambda y: cached.setdefault(y, row(y))
+    return ((f"{prefix}-stored.rix", rix_parts_of(SIDE, SIDE, rows)),
+            (f"{prefix}-compressed.rix", compressed_rix_parts(SIDE, SIDE, rows, 7)))
+
+
 def compressed_pictures(quorvel, work, runs):
     for name, width, height, maker, per, target in (("drawing", SIDE, SIDE, drawing_row, 512, 2.0),
                                                     ("photograph", SIDE, SIDE, photograph_row, 7, 10.0)):
@@ -325,11 +335,7 @@ def thumbnails(quorvel, work, runs):
     thumbnailer = os.path.join(os.path.dirname(quorvel), "quorvel-thumbnailer")
     if not os.path.exists(thumbnailer):
         return print("thumbnails: no quorvel-thumbnailer beside the converter (built where libpng is found)")
-    row = photograph_row(SIDE)
-    cached = {}
-    rows = lambda y: cached.setdefault(y, row(y))
-    for name, parts in (("thumb-stored.rix", rix_parts_of(SIDE, SIDE, rows)),
-                        ("thumb-compressed.rix", compressed_rix_parts(SIDE, SIDE, rows, 7))):
+    for name, parts in photographs("thumb"):
         path = write(os.path.join(work, name), parts)
         drawn = [thumbnailer, "-s", "256", path, path[:-3] + "png"]
         ours, conversion = medians([drawn, [quorvel, path]], runs, work)
@@ -352,11 +358,7 @@ def wic_reads(windows, work, runs):
     subprocess.run(["/usr/lib/wine/wineserver", "-p30"])  # one server for every run, none started by a timed one
     subprocess.run([wine, "regsvr32", "/s", codec], check=True)
     try:
-        row = photograph_row(SIDE)
-        cached = {}
-        rows = lambda y: cached.setdefault(y, row(y))
-        for name, parts in (("wic-stored.rix", rix_parts_of(SIDE, SIDE, rows)),
-                            ("wic-compressed.rix", compressed_rix_parts(SIDE, SIDE, rows, 7))):
+        for name, parts in photographs("wic"):
             path = write(os.path.join(work, name), parts)
             read, conversion = medians([[wine, reader, path], [wine, program, path]], runs, work)
             memory = int(subprocess.run([wine, reader, "--memory", path], cwd=work, check=True, capture_output=True, text=True).stdout)
@@ -406,14 +408,11 @@ def viewers(quorvel, work, runs):
                        GDK_PIXBUF_MODULE_FILE=os.path.join(work, "loaders.cache"))
     os.makedirs(os.path.join(work, "share/mime/packages"), exist_ok=True)
     shutil.copy(os.path.join(HERE, "../packaging/quorvel.xml"), os.path.join(work, "share/mime/packages"))
-    subprocess.run(["update-mime-database", os.path.join(work, "share/mime")], check=True)
+    subprocess.run(["update-mime-database", os.path.join(work, "share/mime")], check=True, capture_output=True)
     query = "/usr/lib/x86_64-linux-gnu/gdk-pixbuf-2.0/gdk-pixbuf-query-loaders"
     with open(environment["GDK_PIXBUF_MODULE_FILE"], "wb") as cache:
         subprocess.run([query, loader], stdout=cache, check=True)
-    row = photograph_row(SIDE)
-    cached = {}
-    rows = lambda y: cached.setdefault(y, row(y))
-    for name, parts in (("view-stored.rix", rix_parts_of(SIDE, SIDE, rows)), ("view-compressed.rix", compressed_rix_parts(SIDE, SIDE, rows, 7))):
+    for name, parts in photographs("view"):
         path = write(os.path.join(work, name), parts)
         conversion = medians([[quorvel, path]], runs, work)[0]
         for library, label in (("pixbuf", "GdkPixbuf"), ("qt", "Qt 6 QImage")):
