@@ -190,8 +190,8 @@ void File::close() {
 // system grants them for the asking (Linux's transparent huge pages): one
 // fault instead of 512, and fewer misses of the address cache in every copy
 // through it. Measured on bands of 64 MiB pictures: 4 % less time.
-std::uint8_t* largePages(std::size_t& bytes) {
-#if defined(MADV_HUGEPAGE)
+std::uint8_t* largePages([[maybe_unused]] std::size_t& bytes) {
+#if defined(MADV_HUGEPAGE) && !defined(__EMSCRIPTEN__)  // WebAssembly's memory has no huge pages: aligning only wastes it
     constexpr std::size_t kHugePage = std::size_t{2} << 20;
     const std::size_t whole = (bytes + kHugePage - 1) / kHugePage * kHugePage;  // only whole pages are granted
     void* pages = nullptr;
