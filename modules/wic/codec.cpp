@@ -149,6 +149,16 @@ private:
     std::atomic<long> references_{1};
 };
 
+// QueryInterface's answer: `self`, one reference more, where the object has
+// the interface asked for; none otherwise.
+HRESULT handOut(IUnknown* self, bool has, void** object) {
+    if (!object) return E_POINTER;
+    *object = has ? self : nullptr;
+    if (!has) return E_NOINTERFACE;
+    self->AddRef();
+    return S_OK;
+}
+
 #define QUORVEL_IUNKNOWN                                             \
     ULONG STDMETHODCALLTYPE AddRef() override { return addReference(); } \
     ULONG STDMETHODCALLTYPE Release() override { return release(); }
@@ -186,14 +196,8 @@ public:
     explicit Frame(std::shared_ptr<Picture> picture) : picture_(std::move(picture)) {}
 
     HRESULT STDMETHODCALLTYPE QueryInterface(REFIID id, void** object) override {
-        if (!object) return E_POINTER;
-        if (id == IID_IUnknown || id == IID_IWICBitmapSource || id == IID_IWICBitmapFrameDecode) {
-            *object = static_cast<IWICBitmapFrameDecode*>(this);
-            AddRef();
-            return S_OK;
-        }
-        *object = nullptr;
-        return E_NOINTERFACE;
+        const bool has = id == IID_IUnknown || id == IID_IWICBitmapSource || id == IID_IWICBitmapFrameDecode;
+        return handOut(static_cast<IWICBitmapFrameDecode*>(this), has, object);
     }
     QUORVEL_IUNKNOWN
 
@@ -250,14 +254,7 @@ private:
 class Decoder final : public IWICBitmapDecoder, Counted<Decoder> {
 public:
     HRESULT STDMETHODCALLTYPE QueryInterface(REFIID id, void** object) override {
-        if (!object) return E_POINTER;
-        if (id == IID_IUnknown || id == IID_IWICBitmapDecoder) {
-            *object = static_cast<IWICBitmapDecoder*>(this);
-            AddRef();
-            return S_OK;
-        }
-        *object = nullptr;
-        return E_NOINTERFACE;
+        return handOut(static_cast<IWICBitmapDecoder*>(this), id == IID_IUnknown || id == IID_IWICBitmapDecoder, object);
     }
     QUORVEL_IUNKNOWN
 
@@ -354,17 +351,8 @@ public:
     }
 
     HRESULT STDMETHODCALLTYPE QueryInterface(REFIID id, void** object) override {
-        if (!object) return E_POINTER;
-        if (id == IID_IUnknown || id == __uuidof(IThumbnailProvider)) {
-            *object = static_cast<IThumbnailProvider*>(this);
-        } else if (id == IID_IInitializeWithStream) {
-            *object = static_cast<IInitializeWithStream*>(this);
-        } else {
-            *object = nullptr;
-            return E_NOINTERFACE;
-        }
-        AddRef();
-        return S_OK;
+        if (id == IID_IInitializeWithStream) return handOut(static_cast<IInitializeWithStream*>(this), true, object);
+        return handOut(static_cast<IThumbnailProvider*>(this), id == IID_IUnknown || id == __uuidof(IThumbnailProvider), object);
     }
     QUORVEL_IUNKNOWN
 
@@ -433,13 +421,7 @@ template <typename Made>
 class Factory final : public IClassFactory {
 public:
     HRESULT STDMETHODCALLTYPE QueryInterface(REFIID id, void** object) override {
-        if (!object) return E_POINTER;
-        if (id == IID_IUnknown || id == IID_IClassFactory) {
-            *object = static_cast<IClassFactory*>(this);
-            return S_OK;
-        }
-        *object = nullptr;
-        return E_NOINTERFACE;
+        return handOut(static_cast<IClassFactory*>(this), id == IID_IUnknown || id == IID_IClassFactory, object);
     }
     // One factory a class, for the module's life.
     ULONG STDMETHODCALLTYPE AddRef() override { return 2; }
